@@ -1,0 +1,234 @@
+// The listener of one printer: listening, access control, and the reception,
+// delivery and storage of print jobs.
+#include "printerdaemon.h"
+
+#include "logger.h"
+#include "spooler.h"
+
+#include <QFile>
+#include <QTcpSocket>
+#include <QThread>
+#include <QUuid>
+
+#include <limits>
+
+namespace {
+
+const int InterfaceWaitSeconds = 10;
+
+// A QByteArray holds at most this much; a larger job is dropped rather than
+// taking the service down.
+const qint64 MaxJobSize = std::numeric_limits<int>::max() - 4096;
+
+} // namespace
+
+PrinterDaemon::PrinterDaemon(const PrinterConfig &config, Logger *logger, QObject *parent)
+    : QTcpServer(parent),
+      localname(config.localname),
+      active(config.active),
+      listen(config.listen),
+      interfacewaittime(config.interfacewaittime),
+      port(config.port),
+      subnets(config.subnets),
+      log(config.log),
+      storejobs(config.storejobs),
+      jobspath(config.jobspath),
+      logger(logger)
+{
+}
+
+QString PrinterDaemon::errorString() const
+{
+    return refusal.isEmpty() ? QTcpServer::errorString() : refusal;
+}
+
+bool PrinterDaemon::startListening()
+{
+    // Qt would take a null address for every interface and port 0 for any
+    // free port: neither is what the configuration asked for.
+    if (listen.isNull())
+        refusal = QStringLiteral("its listen setting is not an address");
+    else if (port == 0)
+        refusal = QStringLiteral("its port is 0");
+    if (!refusal.isEmpty()) {
+        logger->log(QStringLiteral("Printer \"%1\" cannot listen: %2").arg(localname, refusal), Logger::Error);
+        return false;
+    }
+
+    if (QTcpServer::listen(listen, port))
+        return true;
+    if (serverError() != QAbstractSocket::SocketAddressNotAvailableError) {
+        logger->log(QTcpServer::errorString(), Logger::Error);
+        return false;
+    }
+
+    // The address is not there yet, as when its interface is still coming
+    // up: try again every ten seconds for the configured time.
+    for (int attempt = 0; attempt < interfacewaittime / InterfaceWaitSeconds; ++attempt) {
+        logger->log(QStringLiteral("Wait 10 seconds for network interface with address ") + listen.toString(),
+                    Logger::Error);
+        QThread::sleep(InterfaceWaitSeconds);
+        if (QTcpServer::listen(listen, port))
+            return true;
+    }
+    return false;
+}
+
+void PrinterDaemon::pause()
+{
+    paused = true;
+}
+
+void PrinterDaemon::resume()
+{
+    paused = false;
+}
+
+void PrinterDaemon::incomingConnection(qintptr socketDescriptor)
+{
+    if (paused) {
+        // Closed at once rather than left with the operating system.
+        QTcpSocket refused;
+        refused.setSocketDescriptor(socketDescriptor);
+        refused.abort();
+        return;
+    }
+
+    auto socket = new QTcpSocket(this);
+    socket->setSocketDescriptor(socketDescriptor, QAbstractSocket::ConnectedState, QIODevice::ReadWrite);
+
+    if (log & PrinterConfig::LogDebug) {
+        const QHostAddress local = socket->localAddress();
+        logger->log(QStringLiteral("Local address: ") + local.toString() + QStringLiteral("protocol: ")
+                        + QString::number(int(local.protocol())),
+                    Logger::Debug);
+    }
+
+    const QHostAddress peerAddress = socket->peerAddress();
+    const QString peer = peerAddress.toString();
+    if (subnets.isEmpty()) {
+        admit(socket);
+    } else if (isAllowed(peerAddress)) {
+        admit(socket);
+        logger->log(QStringLiteral("Access from ") + peer + QStringLiteral(" to printer \"") + localname
+                        + QStringLiteral("\" is allowed"),
+                    Logger::Access);
+    } else {
+        logger->log(QStringLiteral("Access from ") + peer + QStringLiteral(" to printer ") + localname
+                        + QStringLiteral(" is denied"),
+                    Logger::Access);
+        socket->abort();
+        socket->deleteLater();
+    }
+}
+
+bool PrinterDaemon::isAllowed(const QHostAddress &peer) const
+{
+    // A listener on "::" sees IPv4 peers as IPv4-mapped IPv6 addresses; they
+    // are matched against IPv4 subnets by their IPv4 form as well.
+    bool mapped = false;
+    const QHostAddress ipv4(peer.toIPv4Address(&mapped));
+    for (const auto &subnet : subnets) {
+        if (peer.isInSubnet(subnet) || (mapped && peer.protocol() == QAbstractSocket::IPv6Protocol
+                                        && ipv4.isInSubnet(subnet)))
+            return true;
+    }
+    return false;
+}
+
+void PrinterDaemon::admit(QTcpSocket *socket)
+{
+    jobBuffer.insert(socket, Job{ QByteArray(), socket->peerAddress().toString() });
+    connect(socket, SIGNAL(readyRead()), this, SLOT(onClientRead()));
+    connect(socket, SIGNAL(disconnected()), this, SLOT(onClientClose()));
+}
+
+bool PrinterDaemon::takeAvailable(QTcpSocket *socket, Job &job)
+{
+    const qint64 available = socket->bytesAvailable();
+    if (available <= 0)
+        return true;
+    if (job.data.size() + available > MaxJobSize) {
+        logger->log(QStringLiteral("Print job from ") + job.peer
+                        + QStringLiteral(" dropped: it is larger than a job can be"),
+                    Logger::Error);
+        drop(socket);
+        return false;
+    }
+    // Read straight into the buffer, which grows geometrically: no copy per
+    // chunk.
+    const int start = job.data.size();
+    job.data.resize(start + int(available));
+    const qint64 read = socket->read(job.data.data() + start, available);
+    job.data.resize(start + int(qMax<qint64>(read, 0)));
+    return true;
+}
+
+void PrinterDaemon::drop(QTcpSocket *socket)
+{
+    jobBuffer.remove(socket);
+    socket->disconnect(this);
+    socket->abort();
+    socket->deleteLater();
+}
+
+void PrinterDaemon::onClientRead()
+{
+    if (paused)
+        return;
+    auto socket = qobject_cast<QTcpSocket *>(sender());
+    auto job = jobBuffer.find(socket);
+    if (job != jobBuffer.end())
+        takeAvailable(socket, *job);
+}
+
+void PrinterDaemon::onClientClose()
+{
+    auto socket = qobject_cast<QTcpSocket *>(sender());
+    auto found = jobBuffer.find(socket);
+    if (found == jobBuffer.end())
+        return;
+    // Whatever is still in the socket belongs to the job, also what arrived
+    // while the listener was paused.
+    if (!takeAvailable(socket, *found))
+        return;
+    const Job job = jobBuffer.take(socket);
+
+    const QString printer = localname;
+    const bool printed = sendRawToPrinter(reinterpret_cast<const char16_t *>(printer.utf16()),
+                                          job.data.constData(), quint32(job.data.size()))
+        != 0;
+    logger->log(QStringLiteral("Print job from ") + job.peer
+                    + (printed ? QStringLiteral(" completed successful") : QStringLiteral(" finished with error")),
+                Logger::Print);
+    storeJob(job);
+    socket->deleteLater();
+}
+
+void PrinterDaemon::storeJob(const Job &job)
+{
+    if (!storejobs)
+        return;
+
+    const QString uuid = QUuid::createUuid().toString();
+    const QString path = jobspath + QLatin1Char('/') + uuid + QStringLiteral(".prn");
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) {
+        logger->log(QStringLiteral("Couldn't open file \"") + path + QStringLiteral("\" for writing print job from ")
+                        + job.peer,
+                    Logger::Error);
+        return;
+    }
+    // A short write (a full disk) is a failure too, not a stored job.
+    const bool written = file.write(job.data) == job.data.size() && file.flush();
+    file.close();
+    if (!written || file.error() != QFileDevice::NoError) {
+        logger->log(QStringLiteral("Couldn't write print job to file \"") + path + QStringLiteral("\" from ")
+                        + job.peer,
+                    Logger::Error);
+        return;
+    }
+    logger->log(QStringLiteral("Print job from ") + job.peer + QStringLiteral(" stored successful with filename \"")
+                    + uuid + QLatin1Char('"'),
+                Logger::Print);
+}
