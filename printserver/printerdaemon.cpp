@@ -22,6 +22,8 @@ const qint64 MaxJobSize = std::numeric_limits<int>::max() - 4096;
 
 } // namespace
 
+int PrinterDaemon::waitRoundMs = InterfaceWaitSeconds * 1000;
+
 PrinterDaemon::PrinterDaemon(const PrinterConfig &config, Logger *logger, QObject *parent)
     : QTcpServer(parent),
       localname(config.localname),
@@ -67,7 +69,7 @@ bool PrinterDaemon::startListening()
     for (int attempt = 0; attempt < interfacewaittime / InterfaceWaitSeconds; ++attempt) {
         logger->log(QStringLiteral("Wait 10 seconds for network interface with address ") + listen.toString(),
                     Logger::Error);
-        QThread::sleep(InterfaceWaitSeconds);
+        QThread::msleep(waitRoundMs);
         if (QTcpServer::listen(listen, port))
             return true;
     }

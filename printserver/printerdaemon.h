@@ -29,6 +29,10 @@ public:
     void resume();
     bool isPaused() const { return paused; }
 
+    // The length of one round of waiting for the listen address, in
+    // milliseconds; tests shorten it.
+    static int waitRoundMs;
+
     // Why the listener does not listen: the server's own error text, or the
     // reason it did not try.
     QString errorString() const;
