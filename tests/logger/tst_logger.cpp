@@ -1,0 +1,256 @@
+// The Logger: labels and the file line, the event-log mapping, the
+// diagnostic copy, appending, and a log file that cannot be opened.
+#include "emulatedservicemanager.h"
+#include "logger.h"
+#include "service.h"
+
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+QStringList diagnostics;
+
+void recordDiagnostic(QtMsgType type, const QMessageLogContext &, const QString &message)
+{
+    if (type == QtInfoMsg)
+        diagnostics << message;
+}
+
+char programName[] = "quillport";
+char *argv[] = { programName, nullptr };
+
+class EventLogService : public Service<QCoreApplication>
+{
+public:
+    EventLogService()
+        : Service<QCoreApplication>(1, argv, QStringLiteral("Quillport"))
+    {
+    }
+
+protected:
+    void start() override {}
+};
+
+EmulatedServiceManager &manager()
+{
+    return EmulatedServiceManager::instance();
+}
+
+} // namespace
+
+class tst_Logger : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void fileLine_data();
+    void fileLine();
+    void noneWritesNothing_data();
+    void noneWritesNothing();
+    void eventLog_data();
+    void eventLog();
+    void noLogKeepsOutput();
+    void appends();
+    void unopenableFile();
+
+private:
+    QString logPath() const { return dataDir->path() + QStringLiteral("/quillport/Quillport.log"); }
+    QByteArray logContents() const;
+
+    std::unique_ptr<QTemporaryDir> dataDir;
+    QtMessageHandler previousHandler = nullptr;
+};
+
+void tst_Logger::initTestCase()
+{
+    QVERIFY(EmulatedServiceManager::install());
+    QCoreApplication::setApplicationName(QStringLiteral("quillport"));
+}
+
+void tst_Logger::init()
+{
+    manager().reset();
+    dataDir.reset(new QTemporaryDir);
+    QVERIFY(dataDir->isValid());
+    QVERIFY(QDir(dataDir->path()).mkpath(QStringLiteral("quillport")));
+    qputenv("XDG_DATA_HOME", QFile::encodeName(dataDir->path() + QStringLiteral("/home")));
+    qputenv("XDG_DATA_DIRS", QFile::encodeName(dataDir->path()));
+    diagnostics.clear();
+    previousHandler = qInstallMessageHandler(recordDiagnostic);
+}
+
+void tst_Logger::cleanup()
+{
+    qInstallMessageHandler(previousHandler);
+}
+
+QByteArray tst_Logger::logContents() const
+{
+    QFile file(logPath());
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void tst_Logger::fileLine_data()
+{
+    QTest::addColumn<int>("category");
+    QTest::addColumn<QString>("label");
+
+    QTest::newRow("Print") << int(Logger::Print) << "Print  ";
+    QTest::newRow("Error") << int(Logger::Error) << "Error  ";
+    QTest::newRow("Debug") << int(Logger::Debug) << "Debug  ";
+    QTest::newRow("Access") << int(Logger::Access) << "Access ";
+    QTest::newRow("Info") << int(Logger::Info) << "Info   ";
+    QTest::newRow("9 has no label") << 9 << "       ";
+    QTest::newRow("-1 has no label") << -1 << "       ";
+}
+
+void tst_Logger::fileLine()
+{
+    QFETCH(int, category);
+    QFETCH(QString, label);
+
+    {
+        Logger logger;
+        logger.setLogType(Logger::TextFileLog);
+        logger.log(QStringLiteral("Printer \"lobby\" ready"), Logger::LogCategory(category));
+    }
+    const QString contents = QString::fromLocal8Bit(logContents());
+    // Local time without milliseconds or zone, a blank, then the label in
+    // seven columns, so that every message starts in the same column.
+    const QRegularExpression line(QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d (.*)\n$"));
+    const QRegularExpressionMatch match = line.match(contents);
+    QVERIFY2(match.hasMatch(), qPrintable(contents));
+    QCOMPARE(match.capturedStart(1), 20);
+    QCOMPARE(match.captured(1), label + QStringLiteral("Printer \"lobby\" ready"));
+    QCOMPARE(contents.indexOf(QLatin1String("Printer")), 27);
+
+    // The diagnostic copy: the same label and message, no time stamp.
+    QVERIFY(diagnostics.contains(label + QStringLiteral("Printer \"lobby\" ready")));
+}
+
+void tst_Logger::noneWritesNothing_data()
+{
+    QTest::addColumn<int>("type");
+    QTest::newRow("text file") << int(Logger::TextFileLog);
+    QTest::newRow("event log") << int(Logger::EventLog);
+}
+
+void tst_Logger::noneWritesNothing()
+{
+    QFETCH(int, type);
+
+    EventLogService service;
+    Logger logger;
+    logger.setLogType(Logger::LogType(type));
+    diagnostics.clear();
+    logger.log(QStringLiteral("nothing"), Logger::None);
+    QCOMPARE(diagnostics, QStringList());
+    QCOMPARE(logContents(), QByteArray());
+    QCOMPARE(manager().events().size(), 0);
+}
+
+void tst_Logger::eventLog_data()
+{
+    QTest::addColumn<int>("category");
+    QTest::addColumn<int>("entryType"); // -1: no entry
+
+    QTest::newRow("Print") << int(Logger::Print) << EVENTLOG_INFORMATION_TYPE;
+    QTest::newRow("Error") << int(Logger::Error) << EVENTLOG_ERROR_TYPE;
+    QTest::newRow("Debug is a warning") << int(Logger::Debug) << EVENTLOG_WARNING_TYPE;
+    QTest::newRow("Access") << int(Logger::Access) << EVENTLOG_INFORMATION_TYPE;
+    QTest::newRow("Info") << int(Logger::Info) << EVENTLOG_INFORMATION_TYPE;
+    QTest::newRow("6") << 6 << -1;
+    QTest::newRow("9") << 9 << -1;
+}
+
+void tst_Logger::eventLog()
+{
+    QFETCH(int, category);
+    QFETCH(int, entryType);
+
+    EventLogService service;
+    Logger logger;
+    logger.setLogType(Logger::EventLog);
+    logger.log(QStringLiteral("Print job from 127.0.0.1 completed successful"), Logger::LogCategory(category));
+
+    const QList<EmulatedServiceManager::EventEntry> events = manager().events();
+    if (entryType < 0) {
+        QCOMPARE(events.size(), 0);
+    } else {
+        QCOMPARE(events.size(), 1);
+        QCOMPARE(int(events.first().type), entryType);
+        QCOMPARE(events.first().source, QStringLiteral("Quillport"));
+        // The message alone: no label, no time stamp.
+        QCOMPARE(events.first().strings,
+                 QStringList{ QStringLiteral("Print job from 127.0.0.1 completed successful") });
+        QCOMPARE(events.first().id, DWORD(0));
+        QCOMPARE(events.first().category, WORD(0));
+        QCOMPARE(events.first().dataSize, DWORD(0));
+    }
+    // Whatever the event log takes, the diagnostic copy is made, and no
+    // file is written.
+    QCOMPARE(diagnostics.size(), 1);
+    QCOMPARE(logContents(), QByteArray());
+}
+
+void tst_Logger::noLogKeepsOutput()
+{
+    EventLogService service;
+    Logger logger;
+    QCOMPARE(logger.logType(), Logger::NoLog);
+    logger.log(QStringLiteral("before"), Logger::Info);
+    QCOMPARE(manager().events().size(), 0);
+
+    logger.setLogType(Logger::EventLog);
+    logger.setLogType(Logger::NoLog);
+    QCOMPARE(logger.logType(), Logger::EventLog);
+    logger.log(QStringLiteral("after"), Logger::Info);
+    QCOMPARE(manager().events().size(), 1);
+    QCOMPARE(manager().events().first().strings, QStringList{ QStringLiteral("after") });
+}
+
+void tst_Logger::appends()
+{
+    for (const char *message : { "first start", "second start" }) {
+        Logger logger;
+        logger.setLogType(Logger::TextFileLog);
+        logger.log(QLatin1String(message), Logger::Info);
+    }
+    const QList<QByteArray> lines = logContents().split('\n');
+    QCOMPARE(lines.size(), 3);
+    QVERIFY(lines.at(0).endsWith("Info   first start"));
+    QVERIFY(lines.at(1).endsWith("Info   second start"));
+    QCOMPARE(lines.at(2), QByteArray());
+    QVERIFY(diagnostics.contains(QStringLiteral("Info   Log file name is ") + logPath()));
+}
+
+void tst_Logger::unopenableFile()
+{
+    // The data folder is missing: the Logger does not create it.
+    QVERIFY(QDir(dataDir->path() + QStringLiteral("/quillport")).removeRecursively());
+
+    EventLogService service;
+    Logger logger;
+    logger.setLogType(Logger::TextFileLog);
+    QCOMPARE(logger.logType(), Logger::TextFileLog);
+
+    QCOMPARE(manager().events().size(), 1);
+    QCOMPARE(int(manager().events().first().type), EVENTLOG_INFORMATION_TYPE);
+    QCOMPARE(manager().events().first().strings, QStringList{ QStringLiteral("Log file open error") });
+    QVERIFY(diagnostics.contains(QStringLiteral("Error  Couldn't open log file ") + logPath()));
+
+    // Later lines reach only the diagnostic output.
+    logger.log(QStringLiteral("lost"), Logger::Error);
+    QCOMPARE(diagnostics.last(), QStringLiteral("Error  lost"));
+    QCOMPARE(manager().events().size(), 1);
+    QVERIFY(!QFile::exists(logPath()));
+}
+
+QTEST_GUILESS_MAIN(tst_Logger)
+#include "tst_logger.moc"

@@ -1,0 +1,254 @@
+// PrinterService in process over the emulated service manager: its
+// identity, the exit entry that quillport writes after every use, which
+// listeners a start leaves running, and pause and resume.
+#include "emulatedservicemanager.h"
+#include "logger.h"
+#include "outputcapture.h"
+#include "printerdaemon.h"
+#include "printerservice.h"
+#include "quillportmain.h"
+
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+EmulatedServiceManager &manager()
+{
+    return EmulatedServiceManager::instance();
+}
+
+// Owns an argv for the service's constructor.
+struct Arguments
+{
+    explicit Arguments(const QStringList &list)
+    {
+        for (const QString &argument : list)
+            bytes << argument.toLocal8Bit();
+        for (QByteArray &b : bytes)
+            pointers.push_back(b.data());
+        pointers.push_back(nullptr);
+    }
+    int argc() const { return int(pointers.size()) - 1; }
+    char **argv() { return pointers.data(); }
+
+    QByteArrayList bytes;
+    std::vector<char *> pointers;
+};
+
+// Distinct free loopback ports.
+QList<quint16> freePorts(int count)
+{
+    std::vector<std::unique_ptr<QTcpServer>> probes;
+    QList<quint16> ports;
+    for (int i = 0; i < count; ++i) {
+        probes.emplace_back(new QTcpServer);
+        if (probes.back()->listen(QHostAddress::LocalHost))
+            ports << probes.back()->serverPort();
+    }
+    return ports;
+}
+
+// Gives the tests the operations that the framework calls.
+class TestPrinterService : public PrinterService
+{
+public:
+    using PrinterService::PrinterService;
+    using PrinterService::createApplication;
+    using PrinterService::pause;
+    using PrinterService::resume;
+    using PrinterService::start;
+};
+
+} // namespace
+
+class tst_PrinterService : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+
+    void identity();
+    void exitEntry_data();
+    void exitEntry();
+    void startWithTakenPort();
+    void pauseAndResume();
+
+private:
+    void writeSettings(const QByteArray &content);
+
+    std::unique_ptr<QTemporaryDir> dir;
+    QString dataFolder;
+};
+
+void tst_PrinterService::initTestCase()
+{
+    QVERIFY(EmulatedServiceManager::install());
+}
+
+void tst_PrinterService::init()
+{
+    manager().reset();
+    dir.reset(new QTemporaryDir);
+    QVERIFY(dir->isValid());
+    qputenv("XDG_DATA_HOME", QFile::encodeName(dir->path() + QStringLiteral("/home")));
+    qputenv("XDG_DATA_DIRS", QFile::encodeName(dir->path() + QStringLiteral("/data")));
+    // The applications these tests create are named after this program.
+    dataFolder = dir->path() + QStringLiteral("/data/tst_printerservice/");
+    QVERIFY(QDir().mkpath(dataFolder));
+}
+
+void tst_PrinterService::writeSettings(const QByteArray &content)
+{
+    QFile file(dataFolder + QStringLiteral("settings.json"));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(content);
+}
+
+void tst_PrinterService::identity()
+{
+    Arguments arguments({ QStringLiteral("quillport"), QStringLiteral("-i") });
+    PrinterService service(arguments.argc(), arguments.argv());
+    QCOMPARE(service.serviceName(), QStringLiteral("Quillport"));
+    QCOMPARE(service.serviceDescription(), QStringLiteral("Quillport"));
+    QCOMPARE(service.serviceFlags(), ServiceBase::ServiceFlags(ServiceBase::PauseAllowed));
+    QCOMPARE(service.startupType(), ServiceBase::StartOnDemand);
+    QVERIFY(service.logger);
+    QCOMPARE(service.logger->logType(), Logger::NoLog);
+    QVERIFY(service.printers.isEmpty());
+    QVERIFY(service.dataFolder.isEmpty());
+
+    // Installed as it says: on demand, described, local system account.
+    OutputCapture capture;
+    QCOMPARE(service.exec(), 0);
+    capture.finish();
+    const EmulatedServiceManager::Service installed = manager().service(QStringLiteral("Quillport"));
+    QCOMPARE(installed.startType, DWORD(SERVICE_DEMAND_START));
+    QCOMPARE(installed.description, QStringLiteral("Quillport"));
+    QCOMPARE(installed.serviceType, DWORD(SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS));
+}
+
+void tst_PrinterService::exitEntry_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("settings"); // null: no settings.json
+    QTest::addColumn<int>("code");
+    QTest::addColumn<int>("entryType");
+
+    QTest::newRow("-h") << QStringList{ "-h" } << QByteArray("{}") << 0 << EVENTLOG_INFORMATION_TYPE;
+    QTest::newRow("-v") << QStringList{ "-v" } << QByteArray("{}") << 0 << EVENTLOG_INFORMATION_TYPE;
+    QTest::newRow("-u, not installed") << QStringList{ "-u" } << QByteArray("{}") << 0 << EVENTLOG_INFORMATION_TYPE;
+    QTest::newRow("-e without settings") << QStringList{ "-e" } << QByteArray() << -99 << EVENTLOG_ERROR_TYPE;
+    QTest::newRow("-e with a printer that cannot listen")
+        << QStringList{ "-e" }
+        << QByteArray("{\"printers\": [{\"localname\": \"p\", \"active\": true, \"listen\": \"printhost\", "
+                      "\"port\": 9100}]}")
+        << -98 << EVENTLOG_ERROR_TYPE;
+    QTest::newRow("no option, not installed") << QStringList() << QByteArray("{}") << -4 << EVENTLOG_ERROR_TYPE;
+}
+
+void tst_PrinterService::exitEntry()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, settings);
+    QFETCH(int, code);
+    QFETCH(int, entryType);
+
+    if (!settings.isNull())
+        writeSettings(settings);
+    Arguments argv(QStringList{ QStringLiteral("tst_printerservice") } + arguments);
+    OutputCapture capture;
+    QCOMPARE(quillportMain(argv.argc(), argv.argv()), code);
+    capture.finish();
+
+    const QList<EmulatedServiceManager::EventEntry> events = manager().events();
+    QVERIFY(!events.isEmpty());
+    QCOMPARE(events.last().strings, QStringList{ QStringLiteral("Service stopped with code %1").arg(code) });
+    QCOMPARE(int(events.last().type), entryType);
+    QCOMPARE(events.last().source, QStringLiteral("Quillport"));
+    if (code == -99) {
+        // The loader's own error went to the event log before it.
+        QCOMPARE(events.size(), 2);
+        QCOMPARE(events.first().strings,
+                 QStringList{ QStringLiteral("Couldn't open config file: ") + dataFolder
+                              + QStringLiteral("settings.json") });
+        QCOMPARE(int(events.first().type), EVENTLOG_ERROR_TYPE);
+    }
+}
+
+void tst_PrinterService::startWithTakenPort()
+{
+    const QList<quint16> ports = freePorts(3);
+    QCOMPARE(ports.size(), 3);
+
+    QByteArray printers;
+    for (int i = 0; i < 3; ++i) {
+        printers += (i ? "," : "") + QByteArray("{\"localname\": \"p") + QByteArray::number(i)
+            + "\", \"active\": true, \"listen\": \"127.0.0.1\", \"port\": " + QByteArray::number(ports.at(i))
+            + "}";
+    }
+    // An inactive printer on a taken port is never tried.
+    printers += ", {\"localname\": \"off\", \"listen\": \"127.0.0.1\", \"port\": " + QByteArray::number(ports.at(1))
+        + "}";
+    writeSettings("{\"logtype\": \"textfile\", \"printers\": [" + printers + "]}");
+
+    Arguments argv({ QStringLiteral("tst_printerservice"), QStringLiteral("-e") });
+    TestPrinterService service(argv.argc(), argv.argv());
+    int result = 0;
+    {
+        // The second port is taken only while the service starts.
+        QTcpServer taken;
+        QVERIFY(taken.listen(QHostAddress::LocalHost, ports.at(1)));
+        result = service.exec();
+    }
+    QCOMPARE(result, -98);
+    // The first and the third started; the one that failed is not kept.
+    QCOMPARE(service.daemons.size(), 2);
+    QCOMPARE(service.printers.size(), 4);
+}
+
+void tst_PrinterService::pauseAndResume()
+{
+    const QList<quint16> ports = freePorts(2);
+    QCOMPARE(ports.size(), 2);
+    QByteArray printers;
+    for (quint16 port : ports) {
+        printers += QByteArray(printers.isEmpty() ? "" : ",") + "{\"localname\": \"p"
+            + QByteArray::number(port) + "\", \"active\": true, \"listen\": \"127.0.0.1\", \"port\": "
+            + QByteArray::number(port) + "}";
+    }
+    writeSettings("{\"printers\": [" + printers + "]}");
+
+    Arguments argv({ QStringLiteral("tst_printerservice") });
+    TestPrinterService service(argv.argc(), argv.argv());
+    int argc = argv.argc();
+    service.createApplication(argc, argv.argv());
+
+    // Without listeners there is nothing to pause.
+    service.pause();
+    service.resume();
+    QVERIFY(service.daemons.isEmpty());
+
+    service.start();
+    QCOMPARE(service.daemons.size(), 2);
+    service.pause();
+    service.pause();
+    for (PrinterDaemon *daemon : qAsConst(service.daemons)) {
+        QVERIFY(daemon->isPaused());
+        QVERIFY(daemon->isListening()); // pausing keeps the port
+    }
+    service.resume();
+    for (PrinterDaemon *daemon : qAsConst(service.daemons))
+        QVERIFY(!daemon->isPaused());
+    service.resume();
+    for (PrinterDaemon *daemon : qAsConst(service.daemons))
+        QVERIFY(!daemon->isPaused());
+
+    delete QCoreApplication::instance();
+}
+
+QTEST_APPLESS_MAIN(tst_PrinterService)
+#include "tst_printerservice.moc"
