@@ -57,7 +57,14 @@ bool PrinterDaemon::startListening()
         return false;
     }
 
-    if (QTcpServer::listen(listen, port))
+    // Qt binds "::" to IPv6 alone; a listener on "::" takes IPv4 clients too,
+    // as the IPv4-mapped addresses its subnets are checked against.
+    const QHostAddress address = listen.protocol() == QAbstractSocket::IPv6Protocol
+            && listen == QHostAddress(QHostAddress::AnyIPv6)
+        ? QHostAddress(QHostAddress::Any)
+        : listen;
+
+    if (QTcpServer::listen(address, port))
         return true;
     if (serverError() != QAbstractSocket::SocketAddressNotAvailableError) {
         logger->log(QTcpServer::errorString(), Logger::Error);
@@ -70,7 +77,7 @@ bool PrinterDaemon::startListening()
         logger->log(QStringLiteral("Wait 10 seconds for network interface with address ") + listen.toString(),
                     Logger::Error);
         QThread::msleep(waitRoundMs);
-        if (QTcpServer::listen(listen, port))
+        if (QTcpServer::listen(address, port))
             return true;
     }
     return false;
