@@ -27,7 +27,9 @@ int sendRawToPrinter(const char16_t *printerName, const void *data, quint32 size
                 == HTTP_STATUS_CONTINUE;
         // The document request is ended even after a failed write, so that
         // the connection is ready for the cancel below.
-        const bool finished = cupsFinishDocument(CUPS_HTTP_DEFAULT, name.constData()) == IPP_STATUS_OK;
+        // Every status of the successful range counts, also "ok, but an
+        // attribute was ignored".
+        const bool finished = cupsFinishDocument(CUPS_HTTP_DEFAULT, name.constData()) <= IPP_STATUS_OK_EVENTS_COMPLETE;
         if (sent && finished)
             return 1;
     }
