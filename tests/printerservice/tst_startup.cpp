@@ -19,6 +19,7 @@ private slots:
     void runsWithoutPrinters();
     void printersThatCannotListen_data();
     void printersThatCannotListen();
+    void printersThatMustNotListen();
 
 private:
     void writeSettings(const QByteArray &content);
@@ -172,6 +173,30 @@ void tst_Startup::printersThatCannotListen()
     }
     QCOMPARE(errors, errorLines);
     QVERIFY(!lines.contains("Info   Service started successful"));
+}
+
+void tst_Startup::printersThatMustNotListen()
+{
+    // Qt would bind every interface for a text that is no address, and any
+    // free port for 0; these printers refuse to listen instead.
+    writeSettings("{\"logtype\": \"textfile\", \"printers\": ["
+                  "{\"localname\": \"a\", \"active\": true, \"listen\": \"not-an-address\", \"port\": 9100},"
+                  "{\"localname\": \"b\", \"active\": true, \"listen\": \"127.0.0.1\"}]}");
+    QProcess process;
+    process.setProcessEnvironment(environment());
+    process.start(program, { QStringLiteral("-e") });
+    QVERIFY(process.waitForFinished(10000));
+    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(process.exitCode(), 158); // -98
+
+    const QByteArrayList lines = logLines();
+    QCOMPARE(lines,
+             (QByteArrayList{ "Info   Listen address for printer \"a\" is  port 9100",
+                              "Info   Listen address for printer \"b\" is 127.0.0.1 port 0",
+                              "Error  Printer \"a\" cannot listen: its listen setting is not an address",
+                              "Error  Failed to start. Error: its listen setting is not an address",
+                              "Error  Printer \"b\" cannot listen: its port is 0",
+                              "Error  Failed to start. Error: its port is 0" }));
 }
 
 QTEST_GUILESS_MAIN(tst_Startup)
