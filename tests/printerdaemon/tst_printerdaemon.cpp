@@ -8,7 +8,6 @@
 
 #include <QDir>
 #include <QNetworkInterface>
-#include <QProcess>
 #include <QRegularExpression>
 #include <QScopeGuard>
 #include <QSignalSpy>
@@ -39,15 +38,12 @@ const QHostAddress absentAddress(QStringLiteral("198.51.100.7"));
 // Every line the Logger writes goes to the info output; the tests read it
 // from here.
 QStringList capturedLines;
-std::function<void(const QString &)> lineHook;
 QtMessageHandler previousHandler = nullptr;
 
 void captureLines(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
     if (type == QtInfoMsg) {
         capturedLines.append(message);
-        if (lineHook)
-            lineHook(message);
         return;
     }
     if (previousHandler)
@@ -177,7 +173,6 @@ private slots:
     void portInUse();
     void waitsForListenAddress_data();
     void waitsForListenAddress();
-    void listensOnceAddressAppears();
 
     void debugLine_data();
     void debugLine();
@@ -217,7 +212,6 @@ void tst_PrinterDaemon::init()
 
 void tst_PrinterDaemon::cleanup()
 {
-    lineHook = nullptr;
     jobsDir.reset();
 }
 
@@ -753,48 +747,6 @@ void tst_PrinterDaemon::waitsForListenAddress()
 
 // The address comes up while the listener waits for it: added to the
 // loopback interface when the first wait line is written.
-void tst_PrinterDaemon::listensOnceAddressAppears()
-{
-    if (::geteuid() != 0)
-        QSKIP("Adding an address to the loopback interface needs root");
-    const QString ip = QStandardPaths::findExecutable(QStringLiteral("ip"),
-                                                      { QStringLiteral("/usr/sbin"), QStringLiteral("/sbin"),
-                                                        QStringLiteral("/usr/bin"), QStringLiteral("/bin") });
-    if (ip.isEmpty())
-        QSKIP("No ip command");
-    if (QNetworkInterface::allAddresses().contains(absentAddress))
-        QSKIP("The address this test adds is already on an interface of this machine");
-
-    const QStringList address{ QStringLiteral("198.51.100.7/32"), QStringLiteral("dev"), QStringLiteral("lo") };
-    bool added = false;
-    auto removeAddress = qScopeGuard([&] {
-        lineHook = nullptr;
-        if (added)
-            QProcess::execute(ip, QStringList{ QStringLiteral("addr"), QStringLiteral("del") } + address);
-    });
-    lineHook = [&](const QString &captured) {
-        if (!added && captured.contains(QStringLiteral("Wait 10 seconds")))
-            added = QProcess::execute(ip, QStringList{ QStringLiteral("addr"), QStringLiteral("add") } + address) == 0;
-    };
-
-    PrinterConfig config = this->config();
-    config.listen = absentAddress;
-    config.port = 9100;
-    config.interfacewaittime = 60;
-    PrinterDaemon daemon(config, &logger);
-    const bool listening = daemon.startListening();
-    if (!added)
-        QSKIP("The address could not be added to the loopback interface");
-
-    QVERIFY(listening);
-    QVERIFY(daemon.isListening());
-    QCOMPARE(daemon.serverAddress(), absentAddress);
-    QCOMPARE(capturedLines,
-             QStringList{ line(Logger::Error,
-                               QStringLiteral("Wait 10 seconds for network interface with address 198.51.100.7")) });
-    daemon.close();
-}
-
 void tst_PrinterDaemon::debugLine_data()
 {
     QTest::addColumn<QString>("listen");
