@@ -11,7 +11,6 @@
 #include <QTimer>
 
 #include <cstdio>
-#include <vector>
 
 namespace {
 
@@ -170,16 +169,9 @@ void ServiceBase::logMessage(const QString &message, EventType type, int id, uin
 
 int ServiceBase::runApplication(const QStringList &arguments)
 {
-    // The application keeps pointers into argv (and a reference to argc) for
-    // its whole life, so both live until it has been deleted.
-    std::vector<QByteArray> localArguments;
-    localArguments.reserve(size_t(arguments.size()));
-    std::vector<char *> argv;
-    for (const QString &argument : arguments) {
-        localArguments.push_back(argument.toLocal8Bit());
-        argv.push_back(localArguments.back().data());
-    }
-    argv.push_back(nullptr);
+    // argc and argv live until the application has been deleted.
+    std::vector<QByteArray> storage;
+    std::vector<char *> argv = ServiceBasePrivate::localArgv(arguments, storage);
     int argc = int(arguments.size());
 
     createApplication(argc, argv.data());

@@ -5,6 +5,8 @@
 #include "servicebase.h"
 #include "servicecontroller.h"
 
+#include <vector>
+
 class ServiceRuntime;
 
 class ServiceBasePrivate
@@ -23,6 +25,22 @@ public:
     ServiceController controller;
     // Exists while the program runs as a service.
     ServiceRuntime *runtime = nullptr;
+
+    // An argv for an application object: the arguments in the local 8-bit
+    // encoding, kept in `storage`, and a null-terminated list of pointers
+    // into them. The application keeps both for its whole life.
+    static std::vector<char *> localArgv(const QStringList &arguments, std::vector<QByteArray> &storage)
+    {
+        storage.clear();
+        storage.reserve(size_t(arguments.size()));
+        std::vector<char *> argv;
+        for (const QString &argument : arguments) {
+            storage.push_back(argument.toLocal8Bit());
+            argv.push_back(storage.back().data());
+        }
+        argv.push_back(nullptr);
+        return argv;
+    }
 };
 
 #endif // SERVICEBASE_P_H

@@ -12,7 +12,6 @@
 #include <QCoreApplication>
 #include <QEvent>
 
-#include <vector>
 
 QAtomicPointer<ServiceRuntime> ServiceRuntime::current;
 
@@ -241,14 +240,8 @@ bool ServiceBase::runAsService()
         return startedFromConsole && d->controller.start(d->arguments.mid(1));
     }
 
-    std::vector<QByteArray> localArguments;
-    localArguments.reserve(size_t(runtime->serviceArguments.size()));
-    std::vector<char *> argv;
-    for (const QString &argument : qAsConst(runtime->serviceArguments)) {
-        localArguments.push_back(argument.toLocal8Bit());
-        argv.push_back(localArguments.back().data());
-    }
-    argv.push_back(nullptr);
+    std::vector<QByteArray> storage;
+    std::vector<char *> argv = ServiceBasePrivate::localArgv(runtime->serviceArguments, storage);
     int argc = int(runtime->serviceArguments.size());
 
     createApplication(argc, argv.data());
