@@ -2,13 +2,13 @@
 // delivery and storage of print jobs.
 #include "printerdaemon.h"
 
+#include "jobfile.h"
 #include "logger.h"
 #include "spooler.h"
 
 #include <QFile>
 #include <QTcpSocket>
 #include <QThread>
-#include <QUuid>
 
 #include <limits>
 
@@ -19,6 +19,24 @@ const int InterfaceWaitSeconds = 10;
 // A QByteArray holds at most this much; a larger job is dropped rather than
 // taking the service down.
 const qint64 MaxJobSize = std::numeric_limits<int>::max() - 4096;
+
+// A job to be stored is kept in memory up to this size. Past it the job goes
+// to its file as it arrives: one large write of a whole job at the end, and a
+// buffer the size of the job, cost far more than writing it piece by piece.
+const qint64 StreamedJobSize = 1024 * 1024;
+
+void logStored(Logger *logger, const QString &peer, const QString &name)
+{
+    logger->log(QStringLiteral("Print job from ") + peer + QStringLiteral(" stored successful with filename \"")
+                    + name + QLatin1Char('"'),
+                Logger::Print);
+}
+
+void logNotWritten(Logger *logger, const QString &peer, const QString &path)
+{
+    logger->log(QStringLiteral("Couldn't write print job to file \"") + path + QStringLiteral("\" from ") + peer,
+                Logger::Error);
+}
 
 } // namespace
 
@@ -157,13 +175,49 @@ bool PrinterDaemon::takeAvailable(QTcpSocket *socket, Job &job)
     const qint64 available = socket->bytesAvailable();
     if (available <= 0)
         return true;
-    if (job.data.size() + available > MaxJobSize) {
+    JobFile *file = job.file;
+    const qint64 size = file ? file->pos() : job.data.size();
+    if (size + available > MaxJobSize) {
         logger->log(QStringLiteral("Print job from ") + job.peer
                         + QStringLiteral(" dropped: it is larger than a job can be"),
                     Logger::Error);
         drop(socket);
         return false;
     }
+
+    if (!file && storejobs && !job.inMemory && size + available > StreamedJobSize) {
+        file = new JobFile(jobspath, socket);
+        if (file->create() && file->write(job.data) == job.data.size()) {
+            job.data.clear();
+            job.file = file;
+        } else {
+            // Kept in memory; storing it after delivery reports the failure.
+            delete file;
+            file = nullptr;
+            job.inMemory = true;
+        }
+    }
+
+    if (file) {
+        // What the socket holds, handed over without a copy when it is one
+        // block of its buffer.
+        const QByteArray piece = socket->read(available);
+        if (file->write(piece) == piece.size())
+            return true;
+        // The file takes no more (a full disk): the job goes on in memory,
+        // and storing it after delivery reports the failure.
+        if (!file->seek(0) || (job.data = file->read(size)).size() != size) {
+            logNotWritten(logger, job.peer, file->finalPath);
+            drop(socket);
+            return false;
+        }
+        delete file;
+        job.file = nullptr;
+        job.inMemory = true;
+        job.data += piece;
+        return true;
+    }
+
     // Read straight into the buffer, which grows geometrically: no copy per
     // chunk.
     const int start = job.data.size();
@@ -202,15 +256,40 @@ void PrinterDaemon::onClientClose()
     if (!takeAvailable(socket, *found))
         return;
     const Job job = jobBuffer.take(socket);
+    JobFile *file = job.file;
+
+    // A job that went to its file as it arrived is printed from the file,
+    // mapped into memory (or read back where it cannot be mapped).
+    const char *data = job.data.constData();
+    qint64 size = job.data.size();
+    uchar *mapped = nullptr;
+    QByteArray readBack;
+    bool whole = true;
+    if (file) {
+        size = file->pos();
+        mapped = file->map(0, size);
+        if (mapped) {
+            data = reinterpret_cast<const char *>(mapped);
+        } else {
+            whole = file->seek(0) && (readBack = file->read(size)).size() == size;
+            data = readBack.constData();
+        }
+    }
 
     const QString printer = localname;
-    const bool printed = sendRawToPrinter(reinterpret_cast<const char16_t *>(printer.utf16()),
-                                          job.data.constData(), quint32(job.data.size()))
-        != 0;
+    const bool printed = whole
+        && sendRawToPrinter(reinterpret_cast<const char16_t *>(printer.utf16()), data, quint32(size)) != 0;
     logger->log(QStringLiteral("Print job from ") + job.peer
                     + (printed ? QStringLiteral(" completed successful") : QStringLiteral(" finished with error")),
                 Logger::Print);
-    storeJob(job);
+    if (mapped)
+        file->unmap(mapped);
+    if (!file)
+        storeJob(job);
+    else if (whole && file->keep())
+        logStored(logger, job.peer, file->name);
+    else
+        logNotWritten(logger, job.peer, file->finalPath);
     socket->deleteLater();
 }
 
@@ -219,8 +298,8 @@ void PrinterDaemon::storeJob(const Job &job)
     if (!storejobs)
         return;
 
-    const QString uuid = QUuid::createUuid().toString();
-    const QString path = jobspath + QLatin1Char('/') + uuid + QStringLiteral(".prn");
+    const QString uuid = JobFile::newName();
+    const QString path = JobFile::path(jobspath, uuid);
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly)) {
         logger->log(QStringLiteral("Couldn't open file \"") + path + QStringLiteral("\" for writing print job from ")
@@ -232,12 +311,8 @@ void PrinterDaemon::storeJob(const Job &job)
     const bool written = file.write(job.data) == job.data.size() && file.flush();
     file.close();
     if (!written || file.error() != QFileDevice::NoError) {
-        logger->log(QStringLiteral("Couldn't write print job to file \"") + path + QStringLiteral("\" from ")
-                        + job.peer,
-                    Logger::Error);
+        logNotWritten(logger, job.peer, path);
         return;
     }
-    logger->log(QStringLiteral("Print job from ") + job.peer + QStringLiteral(" stored successful with filename \"")
-                    + uuid + QLatin1Char('"'),
-                Logger::Print);
+    logStored(logger, job.peer, uuid);
 }

@@ -10,6 +10,7 @@
 #include <QHash>
 #include <QTcpServer>
 
+class JobFile;
 class Logger;
 class QTcpSocket;
 
@@ -45,11 +46,14 @@ private slots:
     void onClientClose();
 
 private:
-    // The job in progress on one admitted connection.
+    // The job in progress on one admitted connection: in memory, or, once a
+    // stored job grows large, in its file (a child of the connection).
     struct Job
     {
         QByteArray data;
         QString peer;
+        JobFile *file = nullptr;
+        bool inMemory = false; // its file failed: it stays in memory
     };
 
     bool isAllowed(const QHostAddress &peer) const;
