@@ -1,7 +1,8 @@
-// The service-control table where there is no Windows service manager: the
+// The service-control table where no service manager can be reached: the
 // event log goes to syslog, and no service manager can be opened, so every
-// controller operation ends as it would for an unknown service.
-#include "servicecontrolmanager.h"
+// controller operation ends as it would for an unknown service. The systemd
+// binding starts from this table and replaces what systemd can do.
+#include "servicecontrolmanager_p.h"
 
 #include <QFileInfo>
 #include <QMutex>
@@ -155,7 +156,7 @@ BOOL WINAPI setServiceStatus(SERVICE_STATUS_HANDLE, LPSERVICE_STATUS)
 
 } // namespace
 
-void bindPlatformServiceApi(ServiceControlManager &table)
+void bindNoManagerServiceApi(ServiceControlManager &table)
 {
     table.RegisterServiceCtrlHandlerW = registerServiceCtrlHandler;
     table.SetServiceStatus = setServiceStatus;

@@ -1,0 +1,12 @@
+// Shared by the Unix bindings of the service-control table.
+#ifndef SERVICECONTROLMANAGER_P_H
+#define SERVICECONTROLMANAGER_P_H
+
+#include "servicecontrolmanager.h"
+
+// Fills the whole table for a machine without a service manager: the event
+// log goes to syslog, opening the manager fails with ERROR_CALL_NOT_IMPLEMENTED
+// and the dispatcher with ERROR_FAILED_SERVICE_CONTROLLER_CONNECT.
+void bindNoManagerServiceApi(ServiceControlManager &table);
+
+#endif // SERVICECONTROLMANAGER_P_H

@@ -1,0 +1,757 @@
+// The service-control table on Linux. Where systemd is the running init, a
+// service is the unit "<name>.service": the manager functions talk to systemd
+// over D-Bus and write unit files, and controls other than stop reach the
+// service's main process as a queued signal. Elsewhere the no-manager table
+// applies. The event log is syslog either way, which the journal receives.
+#include "servicecontrolmanager_p.h"
+#include "servicecontrolmanager_systemd_p.h"
+
+#include <QDBusArgument>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusObjectPath>
+#include <QDBusVariant>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QMutex>
+#include <QSaveFile>
+#include <QSet>
+#include <QStringList>
+
+#include <cerrno>
+#include <cstring>
+
+#include <pwd.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+using namespace SystemdServiceManager;
+
+namespace {
+
+const DWORD ErrorGenFailure = 31;
+const DWORD ErrorInvalidName = 123;
+const DWORD ErrorInvalidLevel = 124;
+const DWORD ErrorInvalidServiceAccount = 1057;
+const DWORD ErrorServiceServerUnavailable = 1722; // RPC_S_SERVER_UNAVAILABLE
+
+const char DefaultUnitFolder[] = "/etc/systemd/system";
+
+const QString Systemd = QStringLiteral("org.freedesktop.systemd1");
+const QString ManagerPath = QStringLiteral("/org/freedesktop/systemd1");
+const QString ManagerInterface = QStringLiteral("org.freedesktop.systemd1.Manager");
+const QString UnitInterface = QStringLiteral("org.freedesktop.systemd1.Unit");
+const QString ServiceInterface = QStringLiteral("org.freedesktop.systemd1.Service");
+
+QBasicMutex unitFolderMutex;
+QString unitFolderOverride;
+
+// ---- D-Bus ----
+
+DWORD errorFromDBus(const QString &name)
+{
+    if (name == QLatin1String("org.freedesktop.systemd1.NoSuchUnit")
+        || name == QLatin1String("org.freedesktop.systemd1.LoadFailed"))
+        return ERROR_SERVICE_DOES_NOT_EXIST;
+    if (name == QLatin1String("org.freedesktop.DBus.Error.AccessDenied")
+        || name == QLatin1String("org.freedesktop.DBus.Error.InteractiveAuthorizationRequired"))
+        return ERROR_ACCESS_DENIED;
+    if (name == QLatin1String("org.freedesktop.DBus.Error.NoReply")
+        || name == QLatin1String("org.freedesktop.DBus.Error.Timeout"))
+        return ERROR_SERVICE_REQUEST_TIMEOUT;
+    if (name == QLatin1String("org.freedesktop.DBus.Error.Disconnected")
+        || name == QLatin1String("org.freedesktop.DBus.Error.ServiceUnknown"))
+        return ErrorServiceServerUnavailable;
+    return ErrorGenFailure;
+}
+
+// One system-bus connection for the process, made on first use and shared by
+// every thread; a failed attempt is dropped so that the next one tries again.
+QBasicMutex busMutex;
+const char BusName[] = "serviceframework-systemd";
+
+bool systemBus(QDBusConnection *bus)
+{
+    QMutexLocker locker(&busMutex);
+    *bus = QDBusConnection::connectToBus(QDBusConnection::SystemBus, QLatin1String(BusName));
+    if (bus->isConnected())
+        return true;
+    QDBusConnection::disconnectFromBus(QLatin1String(BusName));
+    SetLastError(ErrorServiceServerUnavailable);
+    return false;
+}
+
+bool call(const QString &path, const QString &interface, const QString &method,
+          const QVariantList &arguments, QVariantList *results = nullptr)
+{
+    QDBusConnection bus(QString{});
+    if (!systemBus(&bus))
+        return false;
+    QDBusMessage message = QDBusMessage::createMethodCall(Systemd, path, interface, method);
+    message.setArguments(arguments);
+    const QDBusMessage reply = bus.call(message, QDBus::Block);
+    if (reply.type() != QDBusMessage::ReplyMessage) {
+        SetLastError(errorFromDBus(reply.errorName()));
+        return false;
+    }
+    if (results)
+        *results = reply.arguments();
+    return true;
+}
+
+bool managerCall(const QString &method, const QVariantList &arguments, QVariantList *results = nullptr)
+{
+    return call(ManagerPath, ManagerInterface, method, arguments, results);
+}
+
+bool property(const QString &path, const QString &interface, const QString &name, QVariant *value)
+{
+    QVariantList results;
+    if (!call(path, QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"),
+              { interface, name }, &results))
+        return false;
+    *value = results.value(0).value<QDBusVariant>().variant();
+    return true;
+}
+
+QString stringProperty(const QString &path, const QString &interface, const QString &name, bool *ok)
+{
+    QVariant value;
+    *ok = *ok && property(path, interface, name, &value);
+    return value.toString();
+}
+
+// The unit's object path, loading the unit if systemd has not yet.
+bool loadUnit(const QString &unit, QString *path)
+{
+    QVariantList results;
+    if (!managerCall(QStringLiteral("LoadUnit"), { unit }, &results))
+        return false;
+    *path = results.value(0).value<QDBusObjectPath>().path();
+    return true;
+}
+
+bool reloadManager()
+{
+    return managerCall(QStringLiteral("Reload"), {});
+}
+
+// ---- Handles ----
+
+struct ScHandle
+{
+    bool manager;
+    DWORD access;
+    QString unit;
+    QString path;
+};
+
+QBasicMutex handleMutex;
+QSet<ScHandle *> &liveHandles()
+{
+    static QSet<ScHandle *> handles;
+    return handles;
+}
+
+SC_HANDLE newHandle(ScHandle *handle)
+{
+    QMutexLocker locker(&handleMutex);
+    liveHandles().insert(handle);
+    return reinterpret_cast<SC_HANDLE>(handle);
+}
+
+// The handle behind an SC_HANDLE, checked for its kind and the access the
+// operation needs; null with the last error set otherwise.
+ScHandle *lookup(SC_HANDLE handle, bool manager, DWORD access)
+{
+    auto candidate = reinterpret_cast<ScHandle *>(handle);
+    QMutexLocker locker(&handleMutex);
+    if (!candidate || !liveHandles().contains(candidate) || candidate->manager != manager) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    if ((candidate->access & access) != access) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    return candidate;
+}
+
+QString text(LPCWSTR string)
+{
+    return string ? QString::fromUtf16(reinterpret_cast<const ushort *>(string)) : QString();
+}
+
+// ---- Queries ----
+
+struct UnitState
+{
+    QString activeState;
+    QString statusText;
+    DWORD state = SERVICE_STOPPED;
+};
+
+bool unitState(const ScHandle *service, UnitState *state)
+{
+    bool ok = true;
+    state->activeState = stringProperty(service->path, UnitInterface, QStringLiteral("ActiveState"), &ok);
+    state->statusText = stringProperty(service->path, ServiceInterface, QStringLiteral("StatusText"), &ok);
+    state->state = serviceState(state->activeState, state->statusText);
+    return ok;
+}
+
+void fillStatus(DWORD state, LPSERVICE_STATUS status)
+{
+    *status = SERVICE_STATUS{};
+    status->dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    status->dwCurrentState = state;
+    if (state == SERVICE_RUNNING || state == SERVICE_PAUSED)
+        status->dwControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PAUSE_CONTINUE;
+}
+
+// The command line systemd runs for the unit: ExecStart is a(sasbttttuii),
+// of which the program path and its arguments are read.
+QString commandLine(const QVariant &execStart)
+{
+    const QDBusArgument argument = execStart.value<QDBusArgument>();
+    if (argument.currentType() != QDBusArgument::ArrayType)
+        return QString();
+    QStringList words;
+    argument.beginArray();
+    if (!argument.atEnd()) {
+        QString path;
+        QStringList argv;
+        bool ignoreFailure = false;
+        quint64 startRealtime = 0, startMonotonic = 0, exitRealtime = 0, exitMonotonic = 0;
+        quint32 pid = 0;
+        qint32 code = 0, status = 0;
+        argument.beginStructure();
+        argument >> path >> argv >> ignoreFailure >> startRealtime >> startMonotonic >> exitRealtime
+            >> exitMonotonic >> pid >> code >> status;
+        argument.endStructure();
+        words << path << argv.mid(1);
+    }
+    while (!argument.atEnd())
+        argument.asVariant();
+    argument.endArray();
+    return words.join(QLatin1Char(' '));
+}
+
+// Lays out a record followed by its strings in the caller's buffer, as the
+// Windows functions do; fails with ERROR_INSUFFICIENT_BUFFER and the size
+// needed when it does not fit.
+class RecordWriter
+{
+public:
+    RecordWriter(LPBYTE buffer, DWORD size, DWORD recordSize)
+        : buffer(buffer), size(size), used(recordSize)
+    {
+    }
+
+    LPWSTR add(const QString &string)
+    {
+        const DWORD bytes = DWORD(string.size() + 1) * sizeof(WCHAR);
+        const DWORD offset = used;
+        used += bytes;
+        if (!buffer || used > size)
+            return nullptr;
+        auto target = reinterpret_cast<LPWSTR>(buffer + offset);
+        memcpy(target, string.utf16(), bytes - sizeof(WCHAR));
+        target[string.size()] = 0;
+        return target;
+    }
+
+    bool fits(LPDWORD needed) const
+    {
+        if (needed)
+            *needed = used;
+        if (!buffer || used > size) {
+            SetLastError(ERROR_INSUFFICIENT_BUFFER);
+            return false;
+        }
+        return true;
+    }
+
+private:
+    LPBYTE buffer;
+    DWORD size;
+    DWORD used;
+};
+
+// ---- The table ----
+
+SC_HANDLE WINAPI openSCManager(LPCWSTR machine, LPCWSTR, DWORD access)
+{
+    if (machine && *machine) {
+        SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+        return nullptr;
+    }
+    QDBusConnection bus(QString{});
+    if (!systemBus(&bus))
+        return nullptr;
+    return newHandle(new ScHandle{ true, access, QString(), QString() });
+}
+
+BOOL WINAPI closeServiceHandle(SC_HANDLE handle)
+{
+    auto candidate = reinterpret_cast<ScHandle *>(handle);
+    QMutexLocker locker(&handleMutex);
+    if (!liveHandles().remove(candidate)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return false;
+    }
+    delete candidate;
+    return true;
+}
+
+SC_HANDLE WINAPI openService(SC_HANDLE manager, LPCWSTR name, DWORD access)
+{
+    if (!lookup(manager, true, 0))
+        return nullptr;
+    const QString unit = name ? unitName(text(name)) : QString();
+    if (unit.isEmpty()) {
+        SetLastError(ErrorInvalidName);
+        return nullptr;
+    }
+    QString path;
+    bool ok = loadUnit(unit, &path);
+    // A unit without a file of its own ("not-found") is no service.
+    if (!ok || stringProperty(path, UnitInterface, QStringLiteral("LoadState"), &ok) != QLatin1String("loaded")) {
+        if (ok)
+            SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
+        return nullptr;
+    }
+    return newHandle(new ScHandle{ false, access, unit, path });
+}
+
+SC_HANDLE WINAPI createService(SC_HANDLE manager, LPCWSTR name, LPCWSTR displayName, DWORD, DWORD,
+                               DWORD startType, DWORD, LPCWSTR binaryPath, LPCWSTR, LPDWORD, LPCWSTR,
+                               LPCWSTR account, LPCWSTR)
+{
+    if (!lookup(manager, true, SC_MANAGER_CREATE_SERVICE))
+        return nullptr;
+    const QString unit = name ? unitName(text(name)) : QString();
+    if (unit.isEmpty()) {
+        SetLastError(ErrorInvalidName);
+        return nullptr;
+    }
+    const QString program = text(binaryPath);
+    if (!program.startsWith(QLatin1Char('/'))) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    const QString user = unitUser(text(account));
+    if (!user.isEmpty() && !getpwnam(user.toLocal8Bit().constData())) {
+        SetLastError(ErrorInvalidServiceAccount);
+        return nullptr;
+    }
+
+    // A unit of that name from anywhere in systemd's search path counts.
+    QString path;
+    bool ok = loadUnit(unit, &path);
+    const bool loaded = stringProperty(path, UnitInterface, QStringLiteral("LoadState"), &ok) == QLatin1String("loaded");
+    if (!ok)
+        return nullptr;
+    if (loaded) {
+        SetLastError(ERROR_SERVICE_EXISTS);
+        return nullptr;
+    }
+    const QString description = displayName ? text(displayName) : text(name);
+    if (!writeUnitFile(unit, unitFileText(description, program, text(account))))
+        return nullptr;
+
+    const QString file = QDir(unitFolder()).filePath(unit);
+    const bool enable = startType != SERVICE_DEMAND_START && startType != SERVICE_DISABLED;
+    if (!reloadManager()
+        || (enable && !managerCall(QStringLiteral("EnableUnitFiles"), { QStringList(file), false, false }))
+        || !loadUnit(unit, &path)) {
+        const DWORD error = GetLastError();
+        QFile::remove(file);
+        reloadManager();
+        SetLastError(error);
+        return nullptr;
+    }
+    return newHandle(new ScHandle{ false, SERVICE_ALL_ACCESS, unit, path });
+}
+
+// Only the unit files this binding wrote are its to change or remove.
+bool ownUnitFile(const ScHandle *service, QString *file)
+{
+    bool ok = true;
+    *file = stringProperty(service->path, UnitInterface, QStringLiteral("FragmentPath"), &ok);
+    if (!ok)
+        return false;
+    if (QFileInfo(*file).absolutePath() != QDir(unitFolder()).absolutePath()) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return false;
+    }
+    return true;
+}
+
+BOOL WINAPI changeServiceConfig2(SC_HANDLE handle, DWORD level, LPVOID info)
+{
+    const ScHandle *service = lookup(handle, false, SERVICE_CHANGE_CONFIG);
+    if (!service)
+        return false;
+    if (level != SERVICE_CONFIG_DESCRIPTION) {
+        SetLastError(ErrorInvalidLevel);
+        return false;
+    }
+    if (!info) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    const LPWSTR description = static_cast<SERVICE_DESCRIPTIONW *>(info)->lpDescription;
+    // A null description leaves the one there is.
+    if (!description)
+        return true;
+    QString file;
+    return ownUnitFile(service, &file) && setUnitFileDescription(file, text(description))
+        && reloadManager();
+}
+
+BOOL WINAPI deleteService(SC_HANDLE handle)
+{
+    const ScHandle *service = lookup(handle, false, DELETE);
+    if (!service)
+        return false;
+    QString file;
+    if (!ownUnitFile(service, &file))
+        return false;
+    // Disabling a unit that is not enabled changes nothing and succeeds.
+    if (!managerCall(QStringLiteral("DisableUnitFiles"), { QStringList(service->unit), false }))
+        return false;
+    if (!QFile::remove(file) && QFileInfo::exists(file)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return false;
+    }
+    return reloadManager();
+}
+
+BOOL WINAPI queryServiceStatus(SC_HANDLE handle, LPSERVICE_STATUS status)
+{
+    const ScHandle *service = lookup(handle, false, SERVICE_QUERY_STATUS);
+    if (!service)
+        return false;
+    if (!status) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    UnitState state;
+    if (!unitState(service, &state))
+        return false;
+    fillStatus(state.state, status);
+    return true;
+}
+
+BOOL WINAPI startService(SC_HANDLE handle, DWORD, LPCWSTR *)
+{
+    // A unit always starts with the command line of its file: start
+    // arguments have no way to reach it and are not passed on.
+    const ScHandle *service = lookup(handle, false, SERVICE_START);
+    if (!service)
+        return false;
+    UnitState state;
+    if (!unitState(service, &state))
+        return false;
+    if (state.state != SERVICE_STOPPED) {
+        SetLastError(ERROR_SERVICE_ALREADY_RUNNING);
+        return false;
+    }
+    return managerCall(QStringLiteral("StartUnit"), { service->unit, QStringLiteral("replace") });
+}
+
+BOOL WINAPI controlService(SC_HANDLE handle, DWORD control, LPSERVICE_STATUS status)
+{
+    DWORD access;
+    if (control == SERVICE_CONTROL_STOP)
+        access = SERVICE_STOP;
+    else if (control == SERVICE_CONTROL_PAUSE || control == SERVICE_CONTROL_CONTINUE)
+        access = SERVICE_PAUSE_CONTINUE;
+    else if (control == SERVICE_CONTROL_INTERROGATE)
+        access = SERVICE_INTERROGATE;
+    else if (control >= 128 && control <= 255)
+        access = SERVICE_USER_DEFINED_CONTROL;
+    else {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    const ScHandle *service = lookup(handle, false, access);
+    if (!service)
+        return false;
+    if (!status) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+
+    UnitState state;
+    if (!unitState(service, &state))
+        return false;
+    if (state.state == SERVICE_STOPPED) {
+        SetLastError(ERROR_SERVICE_NOT_ACTIVE);
+        return false;
+    }
+
+    if (control == SERVICE_CONTROL_STOP) {
+        if (!managerCall(QStringLiteral("StopUnit"), { service->unit, QStringLiteral("replace") }))
+            return false;
+        // The stop job is queued; until systemd has run it the unit may still
+        // show its old state.
+        if (unitState(service, &state) && state.state != SERVICE_STOPPED)
+            state.state = SERVICE_STOP_PENDING;
+        fillStatus(state.state, status);
+        return true;
+    }
+
+    if (control != SERVICE_CONTROL_INTERROGATE) {
+        // A service still starting or already stopping takes no other control.
+        if (state.state == SERVICE_START_PENDING || state.state == SERVICE_STOP_PENDING) {
+            SetLastError(ERROR_SERVICE_CANNOT_ACCEPT_CTRL);
+            return false;
+        }
+        QVariant mainPid;
+        if (!property(service->path, ServiceInterface, QStringLiteral("MainPID"), &mainPid))
+            return false;
+        const pid_t pid = pid_t(mainPid.toUInt());
+        if (pid <= 0) {
+            SetLastError(ERROR_SERVICE_NOT_ACTIVE);
+            return false;
+        }
+        sigval value;
+        value.sival_int = int(control);
+        if (sigqueue(pid, SIGRTMIN, value) != 0) {
+            SetLastError(errorFromErrno(errno));
+            return false;
+        }
+    }
+    fillStatus(state.state, status);
+    return true;
+}
+
+BOOL WINAPI queryServiceConfig(SC_HANDLE handle, LPQUERY_SERVICE_CONFIGW config, DWORD size, LPDWORD needed)
+{
+    const ScHandle *service = lookup(handle, false, SERVICE_QUERY_CONFIG);
+    if (!service)
+        return false;
+
+    QVariant execStart;
+    bool ok = property(service->path, ServiceInterface, QStringLiteral("ExecStart"), &execStart);
+    const QString fileState = stringProperty(service->path, UnitInterface, QStringLiteral("UnitFileState"), &ok);
+    const QString user = stringProperty(service->path, ServiceInterface, QStringLiteral("User"), &ok);
+    const QString description = stringProperty(service->path, UnitInterface, QStringLiteral("Description"), &ok);
+    if (!ok)
+        return false;
+
+    RecordWriter writer(reinterpret_cast<LPBYTE>(config), size, sizeof(QUERY_SERVICE_CONFIGW));
+    const LPWSTR binaryPath = writer.add(commandLine(execStart));
+    const LPWSTR startName = writer.add(user.isEmpty() ? QStringLiteral("LocalSystem") : QStringLiteral(".\\") + user);
+    const LPWSTR displayName = writer.add(description);
+    const LPWSTR empty = writer.add(QString());
+    if (!writer.fits(needed))
+        return false;
+
+    config->dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    // An enabled unit starts with the system.
+    config->dwStartType = fileState.startsWith(QLatin1String("enabled")) ? SERVICE_AUTO_START
+                                                                          : SERVICE_DEMAND_START;
+    config->dwErrorControl = SERVICE_ERROR_NORMAL;
+    config->lpBinaryPathName = binaryPath;
+    config->lpLoadOrderGroup = empty;
+    config->dwTagId = 0;
+    config->lpDependencies = empty;
+    config->lpServiceStartName = startName;
+    config->lpDisplayName = displayName;
+    return true;
+}
+
+BOOL WINAPI queryServiceConfig2(SC_HANDLE handle, DWORD level, LPBYTE buffer, DWORD size, LPDWORD needed)
+{
+    const ScHandle *service = lookup(handle, false, SERVICE_QUERY_CONFIG);
+    if (!service)
+        return false;
+    if (level != SERVICE_CONFIG_DESCRIPTION) {
+        SetLastError(ErrorInvalidLevel);
+        return false;
+    }
+    bool ok = true;
+    const QString description = stringProperty(service->path, UnitInterface, QStringLiteral("Description"), &ok);
+    if (!ok)
+        return false;
+
+    RecordWriter writer(buffer, size, sizeof(SERVICE_DESCRIPTIONW));
+    const LPWSTR copy = description.isEmpty() ? nullptr : writer.add(description);
+    if (!writer.fits(needed))
+        return false;
+    reinterpret_cast<SERVICE_DESCRIPTIONW *>(buffer)->lpDescription = copy;
+    return true;
+}
+
+// systemd as the running init: what sd_booted(3) checks.
+bool systemdRuns()
+{
+    struct stat info;
+    return lstat("/run/systemd/system", &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+// A value for a unit file line: control characters would end or break the
+// line, and "%" starts a specifier.
+QByteArray unitValue(const QString &value)
+{
+    QString clean = value;
+    for (QChar &c : clean) {
+        if (c.category() == QChar::Other_Control)
+            c = QLatin1Char(' ');
+    }
+    return clean.toUtf8().replace('%', "%%");
+}
+
+// The program path as the first word of ExecStart=: quoted when it holds
+// blanks or quoting characters, with "%" and "$" kept from expansion.
+QByteArray execPath(const QString &path)
+{
+    QByteArray word = unitValue(path);
+    if (word.contains(' ') || word.contains('\t') || word.contains('"') || word.contains('\'')
+        || word.contains('\\') || word.contains(';')) {
+        word.replace('\\', "\\\\").replace('"', "\\\"");
+        word = '"' + word + '"';
+    }
+    return word.replace('$', "$$");
+}
+
+} // namespace
+
+namespace SystemdServiceManager {
+
+QString unitFolder()
+{
+    QMutexLocker locker(&unitFolderMutex);
+    return unitFolderOverride.isEmpty() ? QString::fromLatin1(DefaultUnitFolder) : unitFolderOverride;
+}
+
+void setUnitFolder(const QString &folder)
+{
+    QMutexLocker locker(&unitFolderMutex);
+    unitFolderOverride = folder;
+}
+
+QString unitName(const QString &serviceName)
+{
+    static const QString allowed = QStringLiteral(":_.-");
+    const QString unit = serviceName + QStringLiteral(".service");
+    if (serviceName.isEmpty() || unit.size() > 255)
+        return QString();
+    for (const QChar c : serviceName) {
+        if (c.unicode() > 127 || !(c.isLetterOrNumber() || allowed.contains(c)))
+            return QString();
+    }
+    return unit;
+}
+
+QString unitUser(const QString &account)
+{
+    QString user = account;
+    if (user.startsWith(QLatin1String(".\\")))
+        user.remove(0, 2);
+    return user == QLatin1String("LocalSystem") ? QString() : user;
+}
+
+QByteArray unitFileText(const QString &description, const QString &binaryPath, const QString &account)
+{
+    QByteArray text = "[Unit]\n"
+                      "Description=" + unitValue(description) + "\n"
+                      "\n"
+                      "[Service]\n"
+                      "Type=notify\n"
+                      "NotifyAccess=main\n"
+                      "ExecStart=" + execPath(binaryPath) + "\n";
+    const QString user = unitUser(account);
+    if (!user.isEmpty())
+        text += "User=" + unitValue(user) + "\n";
+    text += "\n"
+            "[Install]\n"
+            "WantedBy=multi-user.target\n";
+    return text;
+}
+
+bool writeUnitFile(const QString &unit, const QByteArray &text)
+{
+    QFile file(QDir(unitFolder()).filePath(unit));
+    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
+        SetLastError(QFileInfo::exists(file.fileName()) || QFileInfo(file.fileName()).isSymLink()
+                         ? ERROR_SERVICE_EXISTS
+                         : errorFromErrno(errno));
+        return false;
+    }
+    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup
+                        | QFileDevice::ReadOther);
+    if (file.write(text) != text.size() || !file.flush()) {
+        const DWORD error = errorFromErrno(errno);
+        file.remove();
+        SetLastError(error);
+        return false;
+    }
+    return true;
+}
+
+bool setUnitFileDescription(const QString &path, const QString &description)
+{
+    QFile in(path);
+    if (!in.open(QIODevice::ReadOnly)) {
+        SetLastError(errorFromErrno(errno));
+        return false;
+    }
+    QList<QByteArray> lines = in.readAll().split('\n');
+    in.close();
+
+    const QByteArray line = "Description=" + unitValue(description);
+    bool inUnitSection = false;
+    bool replaced = false;
+    for (int i = 0; i < lines.size() && !replaced; ++i) {
+        const QByteArray trimmed = lines.at(i).trimmed();
+        if (trimmed.startsWith('['))
+            inUnitSection = trimmed == "[Unit]";
+        else if (inUnitSection && trimmed.startsWith("Description=")) {
+            lines[i] = line;
+            replaced = true;
+        }
+    }
+    if (!replaced) {
+        const int unitSection = lines.indexOf("[Unit]");
+        if (unitSection < 0) {
+            lines.prepend(line);
+            lines.prepend("[Unit]");
+        } else {
+            lines.insert(unitSection + 1, line);
+        }
+    }
+
+    QSaveFile out(path);
+    const QByteArray text = lines.join('\n');
+    if (!out.open(QIODevice::WriteOnly) || out.write(text) != text.size() || !out.commit()) {
+        SetLastError(errorFromErrno(errno));
+        return false;
+    }
+    return true;
+}
+
+} // namespace SystemdServiceManager
+
+void bindPlatformServiceApi(ServiceControlManager &table)
+{
+    bindNoManagerServiceApi(table);
+    bindDispatcher(table);
+    if (!systemdRuns())
+        return;
+    table.OpenSCManagerW = openSCManager;
+    table.CloseServiceHandle = closeServiceHandle;
+    table.OpenServiceW = openService;
+    table.CreateServiceW = createService;
+    table.ChangeServiceConfig2W = changeServiceConfig2;
+    table.DeleteService = deleteService;
+    table.QueryServiceStatus = queryServiceStatus;
+    table.StartServiceW = startService;
+    table.ControlService = controlService;
+    table.QueryServiceConfigW = queryServiceConfig;
+    table.QueryServiceConfig2W = queryServiceConfig2;
+}

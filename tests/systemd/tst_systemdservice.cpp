@@ -1,0 +1,464 @@
+// Quillport as a systemd service, end to end: a throw-away container boots
+// this machine's own system with systemd as its init, the build folder and a
+// data folder bound in, and the program's command line installs, starts,
+// pauses, resumes, commands, stops and removes the service inside it.
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <signal.h>
+#include <sys/prctl.h>
+#include <unistd.h>
+
+namespace {
+
+const QString Quillport = QStringLiteral(QUILLPORT_PATH);
+const QString Probe = QStringLiteral(SYSTEMDPROBE_PATH);
+const QString BuildFolder = QStringLiteral(BUILD_FOLDER);
+// Read in a sanitizer build only.
+const QString LeakSuppressions = QStringLiteral(LSAN_SUPPRESSIONS);
+// Where the data folder appears inside the container; the services find it
+// through XDG_DATA_DIRS, which the container's systemd gives them.
+const QString InnerDataFolder = QStringLiteral("/srv/quillport");
+const int Port = 9100;
+// Generous bounds for waits that normally end well within a second.
+const int Timeout = 60000;
+
+// The container shuts down when the test process dies.
+class ContainerProcess : public QProcess
+{
+protected:
+    void setupChildProcess() override { prctl(PR_SET_PDEATHSIG, SIGTERM); }
+};
+
+QSet<QByteArray> lines(const QByteArray &text)
+{
+    QSet<QByteArray> result;
+    for (const QByteArray &line : text.split('\n')) {
+        if (!line.isEmpty())
+            result.insert(line);
+    }
+    return result;
+}
+
+} // namespace
+
+class tst_SystemdService : public QObject
+{
+    Q_OBJECT
+
+public:
+    ~tst_SystemdService() override { stopContainer(); }
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void install();
+    void startBySystemd();
+    void pauseAndResume();
+    void userCommand();
+    void stop();
+    void uninstall();
+    void probeService();
+
+private:
+    struct Result
+    {
+        int exitCode = -1;
+        QByteArray out;
+        QByteArray err;
+    };
+
+    // Runs a command inside the container, in all of its namespaces, with a
+    // clean environment.
+    Result inside(const QStringList &command) const;
+    QByteArray property(const QString &unit, const char *name) const;
+    QByteArray journal(const QStringList &match) const;
+    // Read again until the value is there or Timeout of real time has
+    // passed; they give the last reading.
+    QByteArray propertyBecomes(const QString &unit, const char *name, const QByteArray &expected) const;
+    QByteArray journalWith(const QStringList &match, const QByteArray &line) const;
+    // Sends one print job over the container's loopback.
+    bool sendJob(const QByteArray &job) const;
+    QStringList storedJobs() const;
+    QByteArray log() const;
+    void stopContainer();
+
+    QTemporaryDir data;
+    ContainerProcess container;
+    qint64 containerPid = 0;
+    qint64 init = 0;
+    QByteArray mainPid;
+};
+
+tst_SystemdService::Result tst_SystemdService::inside(const QStringList &command) const
+{
+    QProcess process;
+    process.start(QStringLiteral("nsenter"),
+                  QStringList{ QStringLiteral("-t"), QString::number(init), QStringLiteral("-a"), QStringLiteral("env"),
+                               QStringLiteral("-i"), QStringLiteral("PATH=/usr/sbin:/usr/bin:/sbin:/bin"),
+                               QStringLiteral("LANG=C.UTF-8"),
+                               QStringLiteral("LSAN_OPTIONS=suppressions=") + LeakSuppressions }
+                      + command);
+    Result result;
+    if (!process.waitForFinished(Timeout)) {
+        process.kill();
+        process.waitForFinished();
+        result.err = "did not end: " + command.join(QLatin1Char(' ')).toLocal8Bit();
+        return result;
+    }
+    result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    result.out = process.readAllStandardOutput();
+    result.err = process.readAllStandardError();
+    return result;
+}
+
+QByteArray tst_SystemdService::property(const QString &unit, const char *name) const
+{
+    return inside({ QStringLiteral("systemctl"), QStringLiteral("show"), QStringLiteral("--value"),
+                    QStringLiteral("-p"), QLatin1String(name), unit })
+        .out.trimmed();
+}
+
+QByteArray tst_SystemdService::journal(const QStringList &match) const
+{
+    return inside(QStringList{ QStringLiteral("journalctl"), QStringLiteral("--no-pager"), QStringLiteral("-o"),
+                               QStringLiteral("cat") }
+                  + match)
+        .out;
+}
+
+QByteArray tst_SystemdService::propertyBecomes(const QString &unit, const char *name,
+                                               const QByteArray &expected) const
+{
+    QDeadlineTimer deadline(Timeout);
+    QByteArray value = property(unit, name);
+    while (value != expected && !deadline.hasExpired()) {
+        QTest::qWait(50);
+        value = property(unit, name);
+    }
+    return value;
+}
+
+QByteArray tst_SystemdService::journalWith(const QStringList &match, const QByteArray &line) const
+{
+    QDeadlineTimer deadline(Timeout);
+    QByteArray text = journal(match);
+    while (!text.contains(line) && !deadline.hasExpired()) {
+        QTest::qWait(50);
+        text = journal(match);
+    }
+    return text;
+}
+
+bool tst_SystemdService::sendJob(const QByteArray &job) const
+{
+    // bash's /dev/tcp: connect, send, and close, which ends the job.
+    return inside({ QStringLiteral("bash"), QStringLiteral("-c"),
+                    QStringLiteral("exec 3<>/dev/tcp/127.0.0.1/%1 && printf %s \"$0\" >&3").arg(Port),
+                    QString::fromLatin1(job) })
+               .exitCode
+        == 0;
+}
+
+QStringList tst_SystemdService::storedJobs() const
+{
+    return QDir(data.filePath(QStringLiteral("jobs"))).entryList(QDir::Files, QDir::Name);
+}
+
+QByteArray tst_SystemdService::log() const
+{
+    QFile file(data.filePath(QStringLiteral("Quillport.log")));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void tst_SystemdService::initTestCase()
+{
+    if (geteuid() != 0)
+        QSKIP("Booting a container needs root.");
+    const QString nspawn = QStandardPaths::findExecutable(QStringLiteral("systemd-nspawn"));
+    if (nspawn.isEmpty())
+        QSKIP("systemd-nspawn is not installed (Debian package systemd-container).");
+    if (QStandardPaths::findExecutable(QStringLiteral("nsenter")).isEmpty())
+        QSKIP("nsenter is not installed (Debian package util-linux).");
+    if (!QFileInfo::exists(QStringLiteral("/usr/lib/systemd/systemd")))
+        QSKIP("systemd is not installed, so there is no system to boot.");
+
+    QVERIFY(data.isValid());
+    QVERIFY(QDir(data.path()).mkpath(QStringLiteral("jobs")));
+    QJsonObject printer{ { "localname", "lobby" },       { "active", true },       { "listen", "127.0.0.1" },
+                         { "port", Port },                { "subnets", "127.0.0.0/8" }, { "storejobs", true },
+                         { "jobspath", "jobs" },          { "interfacewaittime", 1 },   { "log", "pa" } };
+    QJsonObject settings{ { "logtype", "textfile" }, { "printers", QJsonArray{ printer } } };
+    QFile file(data.filePath(QStringLiteral("settings.json")));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    QVERIFY(file.write(QJsonDocument(settings).toJson()) > 0);
+    file.close();
+
+    // The volatile root leaves the machine's own files untouched. The
+    // container has no printing system: its CUPS and Avahi are masked, so a
+    // job fails to print at once and is kept in the jobs folder.
+    container.setProcessChannelMode(QProcess::MergedChannels);
+    container.start(nspawn, { QStringLiteral("--directory=/"), QStringLiteral("--volatile=yes"), QStringLiteral("--boot"),
+                              QStringLiteral("--register=no"), QStringLiteral("--keep-unit"),
+                              QStringLiteral("--private-network"),
+                              QStringLiteral("--machine=quillport-test-%1").arg(getpid()),
+                              QStringLiteral("--bind-ro=") + BuildFolder,
+                              QStringLiteral("--bind=%1:%2").arg(data.path(), InnerDataFolder), QStringLiteral("--"),
+                              QStringLiteral("systemd.firstboot=off"),
+                              QStringLiteral("systemd.setenv=XDG_DATA_DIRS=/srv:/usr/share"),
+                              QStringLiteral("systemd.mask=cups.service"), QStringLiteral("systemd.mask=cups.socket"),
+                              QStringLiteral("systemd.mask=cups.path"),
+                              QStringLiteral("systemd.mask=avahi-daemon.service"),
+                              QStringLiteral("systemd.mask=avahi-daemon.socket") });
+    if (!container.waitForStarted())
+        QSKIP(qPrintable(QStringLiteral("systemd-nspawn does not start: ") + container.errorString()));
+    containerPid = container.processId();
+
+    // The container's init is the child of systemd-nspawn that runs systemd.
+    QDeadlineTimer deadline(Timeout);
+    while (!init && !deadline.hasExpired() && container.state() == QProcess::Running) {
+        QFile children(QStringLiteral("/proc/%1/task/%1/children").arg(containerPid));
+        if (children.open(QIODevice::ReadOnly)) {
+            const qint64 child = children.readAll().trimmed().split(' ').value(0).toLongLong();
+            QFile comm(QStringLiteral("/proc/%1/comm").arg(child));
+            if (child > 0 && comm.open(QIODevice::ReadOnly) && comm.readAll().trimmed() == "systemd")
+                init = child;
+        }
+        if (!init)
+            QTest::qWait(50);
+    }
+    if (!init) {
+        container.waitForFinished(1000);
+        QSKIP(qPrintable(QStringLiteral("The container does not boot on this machine:\n")
+                         + QString::fromLocal8Bit(container.readAll().right(2000))));
+    }
+
+    // Until its system manager is up, systemctl inside fails at once.
+    QByteArray state;
+    while (!deadline.hasExpired() && container.state() == QProcess::Running) {
+        state = inside({ QStringLiteral("systemctl"), QStringLiteral("is-system-running"), QStringLiteral("--wait") })
+                    .out.trimmed();
+        if (state == "running" || state == "degraded")
+            break;
+        QTest::qWait(100);
+    }
+    if (state != "running" && state != "degraded")
+        QSKIP(qPrintable(QStringLiteral("The container's system does not come up (%1):\n")
+                             .arg(QString::fromLatin1(state))
+                         + QString::fromLocal8Bit(container.readAll().right(2000))));
+}
+
+void tst_SystemdService::stopContainer()
+{
+    if (container.state() == QProcess::NotRunning)
+        return;
+    // systemd-nspawn shuts the container's system down on SIGTERM.
+    ::kill(pid_t(containerPid), SIGTERM);
+    if (!container.waitForFinished(Timeout)) {
+        ::kill(pid_t(containerPid), SIGKILL);
+        container.waitForFinished(Timeout);
+    }
+}
+
+void tst_SystemdService::cleanupTestCase()
+{
+    if (!init)
+        return;
+    stopContainer();
+    QCOMPARE(container.state(), QProcess::NotRunning);
+    // Nothing of the container is left: no init, no mounts of its folders.
+    QVERIFY(::kill(pid_t(init), 0) != 0);
+    QFile mounts(QStringLiteral("/proc/self/mountinfo"));
+    QVERIFY(mounts.open(QIODevice::ReadOnly));
+    QVERIFY(!mounts.readAll().contains(QFile::encodeName(data.path())));
+}
+
+void tst_SystemdService::install()
+{
+    Result result = inside({ Quillport, QStringLiteral("-v") });
+    QVERIFY2(result.out.contains("is not installed and not running"), result.out + result.err);
+
+    result = inside({ Quillport, QStringLiteral("-i") });
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(result.out, "The service Quillport has been installed under: " + Quillport.toLocal8Bit() + "\n");
+
+    // The unit runs the program with no option and waits for it to report.
+    QFile unit(QStringLiteral("/proc/%1/root/etc/systemd/system/Quillport.service").arg(init));
+    QVERIFY(unit.open(QIODevice::ReadOnly));
+    QCOMPARE(unit.readAll(), "[Unit]\nDescription=Quillport\n\n[Service]\nType=notify\nNotifyAccess=main\nExecStart="
+                                 + Quillport.toLocal8Bit() + "\n\n[Install]\nWantedBy=multi-user.target\n");
+    // systemd has loaded it as such; starting on demand leaves it disabled.
+    result = inside({ QStringLiteral("systemctl"), QStringLiteral("show"), QStringLiteral("-p"),
+                      QStringLiteral("LoadState,Type,NotifyAccess,UnitFileState"), QStringLiteral("Quillport") });
+    QCOMPARE(lines(result.out), lines("LoadState=loaded\nType=notify\nNotifyAccess=main\nUnitFileState=disabled\n"));
+
+    result = inside({ Quillport, QStringLiteral("-v") });
+    QVERIFY2(result.out.contains("is installed and not running"), result.out + result.err);
+    result = inside({ Quillport, QStringLiteral("-i") });
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(result.err, QByteArray("The service Quillport is already installed\n"));
+}
+
+void tst_SystemdService::startBySystemd()
+{
+    // Run from a console, the program asks systemd to start the unit.
+    Result result = inside({ Quillport });
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(result.err, QByteArray());
+    QCOMPARE(propertyBecomes(QStringLiteral("Quillport"), "ActiveState", QByteArray("active")), QByteArray("active"));
+    QCOMPARE(property(QStringLiteral("Quillport"), "StatusText"), QByteArray("Running"));
+    result = inside({ Quillport, QStringLiteral("-v") });
+    QVERIFY2(result.out.contains("is installed and running"), result.out + result.err);
+
+    // systemd started the program itself, with no option.
+    mainPid = property(QStringLiteral("Quillport"), "MainPID");
+    QVERIFY2(mainPid.toInt() > 0, mainPid);
+    QFile commandLine(QStringLiteral("/proc/%1/root/proc/%2/cmdline").arg(init).arg(QLatin1String(mainPid)));
+    QVERIFY(commandLine.open(QIODevice::ReadOnly));
+    QCOMPARE(commandLine.readAll(), Quillport.toLocal8Bit() + '\0');
+    QVERIFY2(log().contains("Service started successful"), log());
+
+    QVERIFY(sendJob("first job"));
+    QTRY_COMPARE_WITH_TIMEOUT(storedJobs().size(), 1, Timeout);
+    QTRY_VERIFY_WITH_TIMEOUT(log().contains("stored successful"), Timeout);
+    QFile job(data.filePath(QStringLiteral("jobs/") + storedJobs().at(0)));
+    QVERIFY(job.open(QIODevice::ReadOnly));
+    QCOMPARE(job.readAll(), QByteArray("first job"));
+}
+
+void tst_SystemdService::pauseAndResume()
+{
+    Result result = inside({ Quillport, QStringLiteral("-p") });
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(result.err, QByteArray());
+    QCOMPARE(propertyBecomes(QStringLiteral("Quillport"), "StatusText", QByteArray("Paused")), QByteArray("Paused"));
+    result = inside({ Quillport, QStringLiteral("-v") });
+    QVERIFY2(result.out.contains("is installed and running"), result.out + result.err);
+
+    // A connection is taken and closed at once: the client reads the end of
+    // the stream instead of waiting out its own bound.
+    const QByteArray logBefore = log();
+    result = inside({ QStringLiteral("bash"), QStringLiteral("-c"),
+                      QStringLiteral("exec 3<>/dev/tcp/127.0.0.1/%1 && timeout 30 cat <&3").arg(Port) });
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(result.out, QByteArray());
+    QCOMPARE(storedJobs().size(), 1);
+    QCOMPARE(log(), logBefore);
+
+    result = inside({ Quillport, QStringLiteral("-r") });
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(propertyBecomes(QStringLiteral("Quillport"), "StatusText", QByteArray("Running")), QByteArray("Running"));
+    QVERIFY(sendJob("second job"));
+    QTRY_COMPARE_WITH_TIMEOUT(storedJobs().size(), 2, Timeout);
+}
+
+void tst_SystemdService::userCommand()
+{
+    // The command travels as a queued real-time signal, whose default would
+    // end the process; the service takes it and goes on. What the command
+    // does inside a service shows in probeService.
+    Result result = inside({ Quillport, QStringLiteral("-c"), QStringLiteral("5") });
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(result.err, QByteArray());
+    // A pause after it is handled as well, by the same process.
+    QCOMPARE(inside({ Quillport, QStringLiteral("-p") }).exitCode, 0);
+    QCOMPARE(propertyBecomes(QStringLiteral("Quillport"), "StatusText", QByteArray("Paused")), QByteArray("Paused"));
+    QCOMPARE(property(QStringLiteral("Quillport"), "MainPID"), mainPid);
+    QCOMPARE(inside({ Quillport, QStringLiteral("-r") }).exitCode, 0);
+    QCOMPARE(propertyBecomes(QStringLiteral("Quillport"), "StatusText", QByteArray("Running")), QByteArray("Running"));
+}
+
+void tst_SystemdService::stop()
+{
+    // The controller waits for the stop, so the unit is down when it returns.
+    Result result = inside({ Quillport, QStringLiteral("-t") });
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(result.err, QByteArray());
+    QCOMPARE(property(QStringLiteral("Quillport"), "ActiveState"), QByteArray("inactive"));
+    result = inside({ Quillport, QStringLiteral("-v") });
+    QVERIFY2(result.out.contains("is installed and not running"), result.out + result.err);
+    const QByteArray text = journalWith(
+        { QStringLiteral("_PID=") + QLatin1String(mainPid), QStringLiteral("SYSLOG_IDENTIFIER=Quillport") },
+        "Service stopped with code 0\n");
+    QVERIFY2(text.contains("Service stopped with code 0\n"), text);
+}
+
+void tst_SystemdService::uninstall()
+{
+    Result result = inside({ Quillport, QStringLiteral("-u") });
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(result.out, QByteArray("The service Quillport has been uninstalled.\n"));
+    QVERIFY(!QFileInfo::exists(QStringLiteral("/proc/%1/root/etc/systemd/system/Quillport.service").arg(init)));
+    result = inside({ Quillport, QStringLiteral("-v") });
+    QVERIFY2(result.out.contains("is not installed and not running"), result.out + result.err);
+    result = inside({ Quillport, QStringLiteral("-u") });
+    QCOMPARE(result.err, QByteArray("The service Quillport is not installed\n"));
+}
+
+void tst_SystemdService::probeService()
+{
+    const QString unit = QStringLiteral("QuillportProbe");
+    const QString enabledLink =
+        QStringLiteral("/proc/%1/root/etc/systemd/system/multi-user.target.wants/QuillportProbe.service").arg(init);
+
+    // Installed to start with the system: enabled.
+    Result result = inside({ Probe, QStringLiteral("-i") });
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(inside({ QStringLiteral("systemctl"), QStringLiteral("is-enabled"), unit }).out, QByteArray("enabled\n"));
+    QVERIFY(QFileInfo(enabledLink).isSymLink());
+    result = inside({ Probe, QStringLiteral("query") });
+    QCOMPARE(result.out, "installed: yes\nrunning: no\npath: " + Probe.toLocal8Bit()
+                             + "\ndescription: Quillport probe service\nstartup: automatic\n");
+
+    // systemctl starts it as well; each control runs its operation in the
+    // application thread, and its lines reach the journal.
+    QCOMPARE(inside({ QStringLiteral("systemctl"), QStringLiteral("start"), unit }).exitCode, 0);
+    QCOMPARE(property(unit, "ActiveState"), QByteArray("active"));
+    QCOMPARE(inside({ Probe, QStringLiteral("query") }).out.split('\n').value(1), QByteArray("running: yes"));
+    const QStringList unitJournal{ QStringLiteral("-u"), unit };
+    {
+        const QByteArray text = journalWith(unitJournal, "start in the application thread\n");
+        QVERIFY2(text.contains("start in the application thread\n"), text);
+    }
+
+    QCOMPARE(inside({ Probe, QStringLiteral("-c"), QStringLiteral("5") }).exitCode, 0);
+    {
+        const QByteArray text = journalWith(unitJournal, "command 5 in the application thread\n");
+        QVERIFY2(text.contains("command 5 in the application thread\n"), text);
+    }
+    QCOMPARE(inside({ Probe, QStringLiteral("-p") }).exitCode, 0);
+    {
+        const QByteArray text = journalWith(unitJournal, "pause in the application thread\n");
+        QVERIFY2(text.contains("pause in the application thread\n"), text);
+    }
+    QCOMPARE(propertyBecomes(unit, "StatusText", QByteArray("Paused")), QByteArray("Paused"));
+    QCOMPARE(inside({ Probe, QStringLiteral("-r") }).exitCode, 0);
+    {
+        const QByteArray text = journalWith(unitJournal, "resume in the application thread\n");
+        QVERIFY2(text.contains("resume in the application thread\n"), text);
+    }
+
+    result = inside({ Probe, QStringLiteral("-t") });
+    QCOMPARE(result.err, QByteArray());
+    QCOMPARE(property(unit, "ActiveState"), QByteArray("inactive"));
+    {
+        const QByteArray text = journalWith(unitJournal, "stop in the application thread\n");
+        QVERIFY2(text.contains("stop in the application thread\n"), text);
+    }
+
+    // Removing it disables it first.
+    result = inside({ Probe, QStringLiteral("-u") });
+    QCOMPARE(result.out, QByteArray("The service QuillportProbe has been uninstalled.\n"));
+    QVERIFY(!QFileInfo(enabledLink).isSymLink());
+    QCOMPARE(inside({ Probe, QStringLiteral("query") }).out.split('\n').value(0), QByteArray("installed: no"));
+}
+
+QTEST_GUILESS_MAIN(tst_SystemdService)
+#include "tst_systemdservice.moc"
