@@ -1,0 +1,367 @@
+// The quillport program under many connections over loopback: hundreds of
+// jobs at once, a flood of denied peers, and clients that reset or abandon
+// their connections among normal jobs. Nothing may be lost or mixed up, and
+// the program's open descriptors must return to their number before the load.
+#include "netclient.h"
+#include "quillportchild.h"
+
+#include <QHash>
+#include <QJsonObject>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QTcpServer>
+#include <QtTest>
+
+#include <algorithm>
+
+namespace {
+
+const QString Program = QStringLiteral(QUILLPORT_PATH);
+const QString Printer = QStringLiteral("Load");
+// Bounds for waits that end in well under a second when all is well.
+const int Timeout = 120000;
+
+const QRegularExpression StoredLine(QStringLiteral(
+    "^Print  Print job from (\\S*) stored successful with filename \"\\{[-0-9a-f]{36}\\}\"$"));
+const QRegularExpression OutcomeLine(QStringLiteral("^Print  Print job from (\\S*) finished with error$"));
+
+quint16 freePort()
+{
+    QTcpServer probe;
+    return probe.listen(QHostAddress::LocalHost) ? probe.serverPort() : 0;
+}
+
+QJsonObject printer(quint16 port, const QString &subnets = QString())
+{
+    return QJsonObject{ { QStringLiteral("localname"), Printer },
+                        { QStringLiteral("active"), true },
+                        { QStringLiteral("port"), int(port) },
+                        { QStringLiteral("listen"), QStringLiteral("127.0.0.1") },
+                        { QStringLiteral("storejobs"), true },
+                        { QStringLiteral("jobspath"), QStringLiteral("jobs") },
+                        { QStringLiteral("subnets"), subnets } };
+}
+
+QString describe(const ClientConnection &connection)
+{
+    static const char *const names[] = { "pending", "closed by the server", "reset by the server",
+                                         "ended by the client", "failed" };
+    return QStringLiteral("%1 bytes, %2 acknowledged: %3 %4")
+        .arg(connection.payload.size())
+        .arg(connection.bytesAcknowledged)
+        .arg(QLatin1String(names[int(connection.outcome)]), connection.error);
+}
+
+// Distinct payloads of random sizes in [minSize, maxSize].
+QList<QByteArray> payloads(int count, int minSize, int maxSize, quint64 seed)
+{
+    QRandomGenerator sizes{ quint32(seed) };
+    QList<QByteArray> list;
+    for (int i = 0; i < count; ++i)
+        list.append(randomBytes(sizes.bounded(minSize, maxSize + 1), seed * 100000 + quint64(i)));
+    return list;
+}
+
+int countMatching(const QStringList &lines, const QRegularExpression &expression)
+{
+    return int(lines.filter(expression).size());
+}
+
+} // namespace
+
+class tst_ConnectionLoad : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void manyConnectionsAtOnce();
+    void deniedFlood();
+    void resetsAmongJobs();
+
+private:
+    bool startChild(QuillportChild &child, const QJsonObject &settings);
+    // Waits until the program holds `count` descriptors.
+    bool waitForDescriptors(QuillportChild &child, int count, ClientPool *pool = nullptr);
+
+    quint16 port = 0;
+};
+
+void tst_ConnectionLoad::initTestCase()
+{
+    QVERIFY2(QFileInfo(Program).isExecutable(), qPrintable(Program));
+    // 500 connections at once take 500 descriptors here and as many in the
+    // program, which inherits the limit.
+    const long limit = raiseDescriptorLimit();
+    QVERIFY2(limit >= 1200, qPrintable(QStringLiteral("descriptor limit %1").arg(limit)));
+}
+
+bool tst_ConnectionLoad::startChild(QuillportChild &child, const QJsonObject &settings)
+{
+    port = quint16(settings.value(QStringLiteral("port")).toInt());
+    if (!child.writePrinters({ settings }) || !child.start(Timeout)) {
+        qWarning().noquote() << child.errorString;
+        return false;
+    }
+    return true;
+}
+
+bool tst_ConnectionLoad::waitForDescriptors(QuillportChild &child, int count, ClientPool *pool)
+{
+    QDeadlineTimer deadline(Timeout);
+    int now = child.openDescriptors();
+    while (now != count && !deadline.hasExpired()) {
+        if (pool)
+            pool->step(5);
+        else
+            QTest::qWait(5);
+        now = child.openDescriptors();
+    }
+    if (now != count)
+        qWarning() << "quillport holds" << now << "descriptors where" << count << "were expected";
+    return now == count;
+}
+
+void tst_ConnectionLoad::manyConnectionsAtOnce()
+{
+    QuillportChild child(Program);
+    QVERIFY(startChild(child, printer(freePort())));
+    const int baseline = child.openDescriptors();
+    QVERIFY(baseline > 0);
+
+    const int clients = 500;
+    const QList<QByteArray> jobs = payloads(clients, 1, 32 * 1024, 1);
+    ClientPool pool(port);
+    auto allHeld = [&] {
+        return std::all_of(pool.connections().begin(), pool.connections().end(),
+                           [](const std::unique_ptr<ClientConnection> &c) { return c->isHeld(); });
+    };
+    // Every connection is open, and admitted by the program, before any
+    // sends a byte. They are opened a batch at a time, each batch smaller
+    // than the listen backlog: a handshake beyond a full backlog is left to
+    // SYN cookies and completes on the server only once data comes.
+    const int batch = 25;
+    for (int opened = 0; opened < clients; opened += batch) {
+        for (int i = opened; i < opened + batch; ++i)
+            pool.add(jobs.at(i), Ending::Finish, nullptr, 0);
+        QVERIFY(pool.stepUntil(allHeld, QDeadlineTimer(Timeout)));
+        QVERIFY(waitForDescriptors(child, baseline + opened + batch, &pool));
+    }
+    QCOMPARE(pool.connected(), clients);
+
+    for (auto &connection : pool.connections())
+        connection->release();
+    QVERIFY(pool.runUntilDone(QDeadlineTimer(Timeout)));
+    for (const auto &connection : pool.connections())
+        QVERIFY2(connection->completed(), qPrintable(describe(*connection)));
+
+    QTRY_COMPARE_WITH_TIMEOUT(countMatching(child.logLines(), StoredLine), clients, Timeout);
+    QVERIFY(waitForDescriptors(child, baseline));
+    QVERIFY2(child.stop(Timeout), qPrintable(child.errorString));
+
+    const QStringList lines = child.logLines();
+    QCOMPARE(countMatching(lines, OutcomeLine), clients);
+    QCOMPARE(countMatching(lines, StoredLine), clients);
+
+    // Sorted, the stored files and the payloads are the same list: each
+    // file is byte for byte one payload, and each payload is in one file.
+    QList<QByteArray> expected = jobs;
+    std::sort(expected.begin(), expected.end());
+    QVERIFY(std::adjacent_find(expected.begin(), expected.end()) == expected.end());
+    const QStringList files = child.jobFiles();
+    QCOMPARE(files.size(), clients);
+    QList<QByteArray> stored;
+    for (const QString &file : files)
+        stored.append(child.jobFile(file));
+    std::sort(stored.begin(), stored.end());
+    QVERIFY(stored == expected);
+}
+
+void tst_ConnectionLoad::deniedFlood()
+{
+    // Only 127.0.0.2 may print; the flood comes from 127.0.0.1 and 127.0.0.3.
+    QuillportChild child(Program);
+    QVERIFY(startChild(child, printer(freePort(), QStringLiteral("127.0.0.2/32"))));
+    const int baseline = child.openDescriptors();
+    QVERIFY(baseline > 0);
+
+    const int total = 5000;
+    // Fewer at a time than the program's listen backlog, so that no
+    // connection waits for a repeated SYN.
+    const int window = 32;
+    const char *const sources[] = { nullptr, "127.0.0.3" };
+    int started = 0;
+    int closedByServer = 0;
+    ClientPool pool(port);
+    QDeadlineTimer deadline(Timeout);
+    while ((started < total || pool.active() > 0) && !deadline.hasExpired()) {
+        while (started < total && pool.active() < window) {
+            // Some send a job, some send nothing; none closes its side: the
+            // server must close.
+            const QByteArray job = started % 3 == 0 ? QByteArray() : randomBytes(1 + started % 2000, quint64(started));
+            pool.add(job, Ending::AwaitClose, sources[started % 2]);
+            ++started;
+        }
+        pool.step(100);
+        for (const auto &connection : pool.takeDone()) {
+            QVERIFY2(connection->outcome == Outcome::ServerClosed || connection->outcome == Outcome::ServerReset,
+                     qPrintable(describe(*connection)));
+            ++closedByServer;
+        }
+    }
+    QCOMPARE(closedByServer, total);
+
+    const QString denied = QStringLiteral("Access Access from %1 to printer ") + Printer + QStringLiteral(" is denied");
+    auto deniedCount = [&](const QString &source) { return int(child.logLines().count(denied.arg(source))); };
+    QTRY_COMPARE_WITH_TIMEOUT(deniedCount(QStringLiteral("127.0.0.1")) + deniedCount(QStringLiteral("127.0.0.3")), total,
+                              Timeout);
+    QCOMPARE(deniedCount(QStringLiteral("127.0.0.1")), total / 2);
+    QCOMPARE(deniedCount(QStringLiteral("127.0.0.3")), total / 2);
+    QVERIFY(waitForDescriptors(child, baseline));
+    QCOMPARE(child.jobFiles(), QStringList());
+
+    // The program still serves the address that may print.
+    ClientPool allowed(port);
+    const QByteArray job = randomBytes(10000, 77);
+    ClientConnection *connection = allowed.add(job, Ending::Finish, "127.0.0.2");
+    QVERIFY(allowed.runUntilDone(QDeadlineTimer(Timeout)));
+    QVERIFY2(connection->completed(), qPrintable(describe(*connection)));
+    QTRY_COMPARE_WITH_TIMEOUT(countMatching(child.logLines(), StoredLine), 1, Timeout);
+    QVERIFY(waitForDescriptors(child, baseline));
+    QVERIFY2(child.stop(Timeout), qPrintable(child.errorString));
+
+    const QStringList lines = child.logLines();
+    const QStringList printLines = lines.filter(QRegularExpression(QStringLiteral("^Print  ")));
+    QCOMPARE(printLines.size(), 2);
+    QCOMPARE(printLines.first(), QStringLiteral("Print  Print job from 127.0.0.2 finished with error"));
+    QCOMPARE(StoredLine.match(printLines.last()).captured(1), QStringLiteral("127.0.0.2"));
+    QCOMPARE(lines.filter(QStringLiteral(" is allowed")),
+             QStringList{ QStringLiteral("Access Access from 127.0.0.2 to printer \"") + Printer
+                          + QStringLiteral("\" is allowed") });
+    const QStringList files = child.jobFiles();
+    QCOMPARE(files.size(), 1);
+    QCOMPARE(child.jobFile(files.first()), job);
+}
+
+void tst_ConnectionLoad::resetsAmongJobs()
+{
+    QuillportChild child(Program);
+    QVERIFY(startChild(child, printer(freePort())));
+    const int baseline = child.openDescriptors();
+    QVERIFY(baseline > 0);
+
+    // Normal jobs; clients that send part of a job and reset the connection;
+    // clients that close, or reset, as soon as they are connected.
+    const int normal = 80;
+    const int resets = 80;
+    const int closes = 40;
+    const int resetsAtOnce = 40;
+    const QList<QByteArray> jobs = payloads(normal, 1, 64 * 1024, 2);
+    QList<QByteArray> parts;
+    QRandomGenerator cut(3);
+    for (const QByteArray &whole : payloads(resets, 32, 256 * 1024, 4))
+        parts.append(whole.left(cut.bounded(16, whole.size())));
+
+    struct Planned
+    {
+        QByteArray payload;
+        Ending ending;
+    };
+    std::vector<Planned> plan;
+    for (const QByteArray &job : jobs)
+        plan.push_back({ job, Ending::Finish });
+    for (const QByteArray &part : parts)
+        plan.push_back({ part, Ending::Reset });
+    for (int i = 0; i < closes; ++i)
+        plan.push_back({ QByteArray(), Ending::CloseAtOnce });
+    for (int i = 0; i < resetsAtOnce; ++i)
+        plan.push_back({ QByteArray(), Ending::ResetAtOnce });
+    std::shuffle(plan.begin(), plan.end(), QRandomGenerator(5));
+
+    const int window = 24;
+    size_t next = 0;
+    ClientPool pool(port);
+    std::vector<std::unique_ptr<ClientConnection>> done;
+    QDeadlineTimer deadline(Timeout);
+    while ((next < plan.size() || pool.active() > 0) && !deadline.hasExpired()) {
+        while (next < plan.size() && pool.active() < window) {
+            pool.add(plan[next].payload, plan[next].ending);
+            ++next;
+        }
+        pool.step(100);
+        for (auto &connection : pool.takeDone())
+            done.push_back(std::move(connection));
+    }
+    QCOMPARE(done.size(), plan.size());
+    for (const auto &connection : done) {
+        if (connection->ending == Ending::Finish)
+            QVERIFY2(connection->completed(), qPrintable(describe(*connection)));
+        else
+            QVERIFY2(connection->outcome == Outcome::ClientEnded, qPrintable(describe(*connection)));
+        // A reset comes only once the program's TCP holds the whole part.
+        if (connection->ending == Ending::Reset)
+            QVERIFY2(connection->bytesAcknowledged >= quint64(connection->payload.size()),
+                     qPrintable(describe(*connection)));
+    }
+
+    // The program goes on serving.
+    const QByteArray last = randomBytes(50000, 6);
+    ClientPool after(port);
+    ClientConnection *lastConnection = after.add(last, Ending::Finish);
+    QVERIFY(after.runUntilDone(QDeadlineTimer(Timeout)));
+    QVERIFY2(lastConnection->completed(), qPrintable(describe(*lastConnection)));
+
+    // Every connection has been let go once the descriptors are back.
+    QVERIFY(waitForDescriptors(child, baseline));
+    QVERIFY2(child.stop(Timeout), qPrintable(child.errorString));
+
+    // A reset ends a job as a close does: the program delivers every byte it
+    // received before the reset, the part, as one job. Each connection that
+    // closed at once is an empty job; one that reset at once is an empty job
+    // as well, or nothing when the reset came before the program's side of
+    // the connection was set up.
+    QHash<QByteArray, int> expected;
+    for (const QByteArray &job : jobs)
+        ++expected[job];
+    for (const QByteArray &part : parts)
+        ++expected[part];
+    ++expected[last];
+    QCOMPARE(expected.size(), normal + resets + 1);
+
+    const QStringList files = child.jobFiles();
+    int empty = 0;
+    for (const QString &file : files) {
+        const QByteArray content = child.jobFile(file);
+        if (content.isEmpty()) {
+            ++empty;
+            continue;
+        }
+        QVERIFY2(expected.value(content) == 1,
+                 qPrintable(QStringLiteral("%1 holds %2 bytes that are no job, or a job stored twice")
+                                .arg(file)
+                                .arg(content.size())));
+        expected.remove(content);
+    }
+    QVERIFY2(expected.isEmpty(), qPrintable(QStringLiteral("%1 jobs were not stored").arg(expected.size())));
+    QVERIFY2(empty >= closes && empty <= closes + resetsAtOnce, qPrintable(QString::number(empty)));
+
+    const QStringList lines = child.logLines();
+    QCOMPARE(countMatching(lines, OutcomeLine), files.size());
+    QCOMPARE(countMatching(lines, StoredLine), files.size());
+
+    // Connections that end in an orderly way are logged with their peer.
+    // One that was reset before the program accepted it has no peer address
+    // left, and its lines name none.
+    int named = 0;
+    for (const QString &line : lines) {
+        const QRegularExpressionMatch match = OutcomeLine.match(line);
+        if (match.hasMatch()) {
+            QVERIFY2(match.captured(1) == QLatin1String("127.0.0.1") || match.captured(1).isEmpty(), qPrintable(line));
+            named += match.captured(1).isEmpty() ? 0 : 1;
+        }
+    }
+    QVERIFY2(named >= normal + closes + 1, qPrintable(QString::number(named)));
+}
+
+QTEST_GUILESS_MAIN(tst_ConnectionLoad)
+#include "tst_connectionload.moc"

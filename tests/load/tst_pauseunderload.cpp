@@ -1,0 +1,326 @@
+// The print service in process, run as the emulated service manager's
+// service, paused and continued again and again while client threads stream
+// jobs at it. While paused, new connections are turned away; a connection
+// admitted before the pause still delivers its job when it closes, also
+// while paused. No job may be delivered in part, and every job that a
+// client saw through must be delivered.
+#include "emulatedservicemanager.h"
+#include "netclient.h"
+#include "printerservice.h"
+#include "servicecontroller.h"
+
+#include <QCryptographicHash>
+#include <QHash>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QMutex>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace {
+
+const QString Name = QStringLiteral("Quillport");
+const int Timeout = 60000;
+const int Streamers = 3;
+const int Cycles = 40;
+// Bounds on each streaming client, whatever happens.
+const int MaxAttemptsPerStreamer = 20000;
+
+EmulatedServiceManager &manager()
+{
+    return EmulatedServiceManager::instance();
+}
+
+// Keeps the service's own lines (one per job) out of the test's output.
+QtMessageHandler previousHandler = nullptr;
+void quietInfo(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (type != QtInfoMsg && previousHandler)
+        previousHandler(type, context, message);
+}
+
+quint16 freePort()
+{
+    QTcpServer probe;
+    return probe.listen(QHostAddress::LocalHost) ? probe.serverPort() : 0;
+}
+
+QByteArray fingerprint(const QByteArray &data)
+{
+    return QCryptographicHash::hash(data, QCryptographicHash::Sha1);
+}
+
+// What every client did: a fingerprint per job, kept apart by whether the
+// client saw the job through; and counters the driver waits on.
+class Record
+{
+public:
+    void add(const QByteArray &print, bool completed, bool turnedAway, const QString &error)
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            (completed ? completedJobs : otherJobs).insert(print, 0);
+            if (completed)
+                ++completedCount;
+            if (turnedAway)
+                ++turnedAwayCount;
+            if (!error.isEmpty() && errors.size() < 10)
+                errors << error;
+        }
+        changed.notify_all();
+    }
+
+    // Waits until the counter has reached the value; false after the time.
+    bool waitFor(const int Record::*counter, int value, int timeoutMs)
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        return changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                [&] { return this->*counter >= value || !errors.isEmpty(); })
+            && this->*counter >= value;
+    }
+    int count(const int Record::*counter)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return this->*counter;
+    }
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    QHash<QByteArray, int> completedJobs;
+    QHash<QByteArray, int> otherJobs;
+    QStringList errors;
+    int completedCount = 0;
+    int turnedAwayCount = 0;
+};
+
+// One client thread: job after job on its own connection, each with its own
+// payload, until told to stop.
+void stream(int streamer, quint16 port, const std::atomic<bool> &stop, Record &record)
+{
+    QRandomGenerator sizes(quint32(1000 + streamer));
+    const QDeadlineTimer deadline(10 * Timeout);
+    for (int attempt = 0; attempt < MaxAttemptsPerStreamer && !stop && !deadline.hasExpired(); ++attempt) {
+        const QByteArray payload = randomBytes(16 + int(sizes.bounded(64 * 1024)),
+                                               (quint64(streamer + 1) << 32) + quint64(attempt));
+        ClientPool pool(port);
+        ClientConnection *connection = pool.add(payload, Ending::Finish);
+        if (!pool.runUntilDone(QDeadlineTimer(Timeout))) {
+            record.add(fingerprint(payload), false, false, QStringLiteral("a job got no answer in time"));
+            return;
+        }
+        const bool completed = connection->completed();
+        // Turned away: closed or reset by the server before the job was in.
+        const bool turnedAway = !completed
+            && (connection->outcome == Outcome::ServerReset || connection->outcome == Outcome::ServerClosed);
+        record.add(fingerprint(payload), completed, turnedAway,
+                   completed || turnedAway ? QString() : QStringLiteral("streamed job: ") + connection->error);
+    }
+}
+
+int debugLines(const QString &logFile)
+{
+    QFile file(logFile);
+    if (!file.open(QIODevice::ReadOnly))
+        return 0;
+    return int(file.readAll().count("Debug  Local address: "));
+}
+
+} // namespace
+
+class tst_PauseUnderLoad : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void pauseAndContinueWhileStreaming();
+};
+
+void tst_PauseUnderLoad::initTestCase()
+{
+    QVERIFY(EmulatedServiceManager::install());
+    QVERIFY(raiseDescriptorLimit() > 0);
+}
+
+void tst_PauseUnderLoad::pauseAndContinueWhileStreaming()
+{
+    manager().reset();
+    QTemporaryDir temporary;
+    QVERIFY(temporary.isValid());
+    qputenv("XDG_DATA_HOME", QFile::encodeName(temporary.filePath(QStringLiteral("home"))));
+    qputenv("XDG_DATA_DIRS", QFile::encodeName(temporary.filePath(QStringLiteral("share"))));
+    qputenv("CUPS_SERVER", QFile::encodeName(temporary.filePath(QStringLiteral("no-cups.sock"))));
+    // The service manager starts the service with its name as the program
+    // name, which names the data folder.
+    const QString dataFolder = temporary.filePath(QStringLiteral("share/")) + Name + QLatin1Char('/');
+    QVERIFY(QDir().mkpath(dataFolder));
+
+    // Jobs stream to one printer; the jobs that straddle a pause go to the
+    // other, whose Debug line tells when the service has admitted one.
+    const quint16 streamPort = freePort();
+    const quint16 straddlePort = freePort();
+    QVERIFY(streamPort != 0 && straddlePort != 0 && streamPort != straddlePort);
+    auto printer = [](const QString &name, quint16 port, const QString &log) {
+        return QJsonObject{ { QStringLiteral("localname"), name },
+                            { QStringLiteral("active"), true },
+                            { QStringLiteral("port"), int(port) },
+                            { QStringLiteral("listen"), QStringLiteral("127.0.0.1") },
+                            { QStringLiteral("storejobs"), true },
+                            { QStringLiteral("jobspath"), name },
+                            { QStringLiteral("log"), log } };
+    };
+    const QJsonObject settings{
+        { QStringLiteral("logtype"), QStringLiteral("textfile") },
+        { QStringLiteral("printers"),
+          QJsonArray{ printer(QStringLiteral("stream"), streamPort, QString()),
+                      printer(QStringLiteral("straddle"), straddlePort, QStringLiteral("d")) } }
+    };
+    QFile file(dataFolder + QStringLiteral("settings.json"));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(QJsonDocument(settings).toJson());
+    file.close();
+    const QString logFile = dataFolder + QStringLiteral("Quillport.log");
+
+    EmulatedServiceManager::Service installed;
+    installed.name = installed.displayName = Name;
+    installed.binaryPath = QStringLiteral("/usr/bin/quillport");
+    manager().addService(installed);
+    manager().setStartedByServiceManager(true);
+
+    char programName[] = "quillport";
+    char *argv[] = { programName, nullptr };
+    PrinterService service(1, argv);
+
+    Record record;
+    std::atomic<bool> stopStreaming{ false };
+    QString driverError;
+    QList<QByteArray> straddlers;
+
+    std::thread driver([&] {
+        std::vector<std::thread> streamers;
+        auto fail = [&](const QString &error) {
+            driverError = error;
+            return false;
+        };
+        auto drive = [&]() -> bool {
+            if (!manager().waitForReportedState(SERVICE_RUNNING, Timeout))
+                return fail(QStringLiteral("the service did not start"));
+            for (int i = 0; i < Streamers; ++i)
+                streamers.emplace_back(stream, i, streamPort, std::cref(stopStreaming), std::ref(record));
+
+            ServiceController controller(Name);
+            for (int cycle = 0; cycle < Cycles; ++cycle) {
+                // Running: jobs go through.
+                const int completed = record.count(&Record::completedCount);
+                if (!record.waitFor(&Record::completedCount, completed + 5, Timeout))
+                    return fail(QStringLiteral("cycle %1: no jobs went through while running").arg(cycle));
+
+                // A job that starts before the pause and ends during it.
+                const QByteArray payload = randomBytes(20000 + cycle * 1000, quint64(900 + cycle));
+                straddlers << payload;
+                ClientPool pool(straddlePort);
+                ClientConnection *connection = pool.add(payload, Ending::Finish, nullptr, payload.size() / 2);
+                if (!pool.stepUntil([&] { return connection->isHeld() || connection->isDone(); },
+                                    QDeadlineTimer(Timeout))
+                    || !connection->isHeld())
+                    return fail(QStringLiteral("cycle %1: the straddling job did not start").arg(cycle));
+                if (!pool.stepUntil([&] { return debugLines(logFile) == cycle + 1 || connection->isDone(); },
+                                    QDeadlineTimer(Timeout))
+                    || connection->isDone())
+                    return fail(QStringLiteral("cycle %1: the straddling job was not admitted").arg(cycle));
+
+                if (!controller.pause())
+                    return fail(QStringLiteral("cycle %1: pause failed").arg(cycle));
+                // Paused: new connections are turned away.
+                const int turnedAway = record.count(&Record::turnedAwayCount);
+                if (!record.waitFor(&Record::turnedAwayCount, turnedAway + 3, Timeout))
+                    return fail(QStringLiteral("cycle %1: no connection was turned away while paused").arg(cycle));
+                // The admitted job ends, and is delivered, while paused.
+                connection->release();
+                if (!pool.runUntilDone(QDeadlineTimer(Timeout)) || !connection->completed())
+                    return fail(QStringLiteral("cycle %1: the straddling job did not go through while paused: %2")
+                                    .arg(cycle)
+                                    .arg(connection->error));
+
+                if (!controller.resume())
+                    return fail(QStringLiteral("cycle %1: continue failed").arg(cycle));
+            }
+            return true;
+        };
+        const bool driven = drive();
+        stopStreaming = true;
+        for (std::thread &thread : streamers)
+            thread.join();
+        if (!driven || !ServiceController(Name).stop()) {
+            if (driverError.isEmpty())
+                driverError = QStringLiteral("stop failed");
+            manager().deliverControl(SERVICE_CONTROL_STOP);
+        }
+    });
+
+    previousHandler = qInstallMessageHandler(quietInfo);
+    const bool ran = service.runAsService();
+    driver.join();
+    qInstallMessageHandler(previousHandler);
+
+    QVERIFY(ran);
+    QVERIFY2(driverError.isEmpty(), qPrintable(driverError));
+    QVERIFY2(record.errors.isEmpty(), qPrintable(record.errors.join(QLatin1Char('\n'))));
+    QCOMPARE(service.dataFolder, dataFolder);
+    QCOMPARE(manager().reportedStates().last(), DWORD(SERVICE_STOPPED));
+
+    // Every stored job is one whole payload that a client saw through, and
+    // every job that a client saw through is stored: none in part, none twice.
+    QHash<QByteArray, int> stored;
+    const QStringList streamFiles = QDir(dataFolder + QStringLiteral("stream")).entryList(QDir::Files);
+    for (const QString &name : streamFiles) {
+        QFile job(dataFolder + QStringLiteral("stream/") + name);
+        QVERIFY(job.open(QIODevice::ReadOnly));
+        const QByteArray print = fingerprint(job.readAll());
+        QVERIFY2(!record.otherJobs.contains(print),
+                 qPrintable(name + QStringLiteral(" is a job that its client did not see through")));
+        QVERIFY2(record.completedJobs.contains(print), qPrintable(name + QStringLiteral(" is no whole job")));
+        QVERIFY2(!stored.contains(print), qPrintable(name + QStringLiteral(" is a job stored twice")));
+        stored.insert(print, 0);
+    }
+    QCOMPARE(stored.size(), record.completedJobs.size());
+
+    QList<QByteArray> straddled;
+    const QStringList straddleFiles = QDir(dataFolder + QStringLiteral("straddle")).entryList(QDir::Files);
+    for (const QString &name : straddleFiles) {
+        QFile job(dataFolder + QStringLiteral("straddle/") + name);
+        QVERIFY(job.open(QIODevice::ReadOnly));
+        straddled << job.readAll();
+    }
+    std::sort(straddled.begin(), straddled.end());
+    std::sort(straddlers.begin(), straddlers.end());
+    QVERIFY(straddled == straddlers);
+
+    // One outcome line and one storing line per job; every one names its
+    // client.
+    QFile log(logFile);
+    QVERIFY(log.open(QIODevice::ReadOnly));
+    const QStringList lines = QString::fromUtf8(log.readAll()).split(QLatin1Char('\n'));
+    const int jobs = int(stored.size() + straddled.size());
+    QCOMPARE(lines.filter(QRegularExpression(QStringLiteral(" Print  Print job from 127\\.0\\.0\\.1 finished with error$"))).size(),
+             jobs);
+    QCOMPARE(lines.filter(QRegularExpression(QStringLiteral(" Print  Print job from 127\\.0\\.0\\.1 stored successful "))).size(),
+             jobs);
+    qInfo("%d jobs streamed through, %d connections turned away while paused, %d jobs across a pause",
+          int(stored.size()), record.turnedAwayCount, int(straddled.size()));
+}
+
+QTEST_APPLESS_MAIN(tst_PauseUnderLoad)
+#include "tst_pauseunderload.moc"
