@@ -286,7 +286,7 @@ void tst_SystemdService::install()
     QVERIFY2(result.out.contains("is not installed and not running"), result.out + result.err);
 
     result = inside({ Quillport, QStringLiteral("-i") });
-    QCOMPARE(result.exitCode, 0);
+    QVERIFY2(result.exitCode == 0, result.err);
     QCOMPARE(result.out, "The service Quillport has been installed under: " + Quillport.toLocal8Bit() + "\n");
 
     // The unit runs the program with no option and waits for it to report.
@@ -302,7 +302,7 @@ void tst_SystemdService::install()
     result = inside({ Quillport, QStringLiteral("-v") });
     QVERIFY2(result.out.contains("is installed and not running"), result.out + result.err);
     result = inside({ Quillport, QStringLiteral("-i") });
-    QCOMPARE(result.exitCode, 0);
+    QVERIFY2(result.exitCode == 0, result.err);
     QCOMPARE(result.err, QByteArray("The service Quillport is already installed\n"));
 }
 
@@ -310,7 +310,7 @@ void tst_SystemdService::startBySystemd()
 {
     // Run from a console, the program asks systemd to start the unit.
     Result result = inside({ Quillport });
-    QCOMPARE(result.exitCode, 0);
+    QVERIFY2(result.exitCode == 0, result.err);
     QCOMPARE(result.err, QByteArray());
     QCOMPARE(propertyBecomes(QStringLiteral("Quillport"), "ActiveState", QByteArray("active")), QByteArray("active"));
     QCOMPARE(property(QStringLiteral("Quillport"), "StatusText"), QByteArray("Running"));
@@ -336,7 +336,7 @@ void tst_SystemdService::startBySystemd()
 void tst_SystemdService::pauseAndResume()
 {
     Result result = inside({ Quillport, QStringLiteral("-p") });
-    QCOMPARE(result.exitCode, 0);
+    QVERIFY2(result.exitCode == 0, result.err);
     QCOMPARE(result.err, QByteArray());
     QCOMPARE(propertyBecomes(QStringLiteral("Quillport"), "StatusText", QByteArray("Paused")), QByteArray("Paused"));
     result = inside({ Quillport, QStringLiteral("-v") });
@@ -347,13 +347,13 @@ void tst_SystemdService::pauseAndResume()
     const QByteArray logBefore = log();
     result = inside({ QStringLiteral("bash"), QStringLiteral("-c"),
                       QStringLiteral("exec 3<>/dev/tcp/127.0.0.1/%1 && timeout 30 cat <&3").arg(Port) });
-    QCOMPARE(result.exitCode, 0);
+    QVERIFY2(result.exitCode == 0, result.err);
     QCOMPARE(result.out, QByteArray());
     QCOMPARE(storedJobs().size(), 1);
     QCOMPARE(log(), logBefore);
 
     result = inside({ Quillport, QStringLiteral("-r") });
-    QCOMPARE(result.exitCode, 0);
+    QVERIFY2(result.exitCode == 0, result.err);
     QCOMPARE(propertyBecomes(QStringLiteral("Quillport"), "StatusText", QByteArray("Running")), QByteArray("Running"));
     QVERIFY(sendJob("second job"));
     QTRY_COMPARE_WITH_TIMEOUT(storedJobs().size(), 2, Timeout);
@@ -365,7 +365,7 @@ void tst_SystemdService::userCommand()
     // end the process; the service takes it and goes on. What the command
     // does inside a service shows in probeService.
     Result result = inside({ Quillport, QStringLiteral("-c"), QStringLiteral("5") });
-    QCOMPARE(result.exitCode, 0);
+    QVERIFY2(result.exitCode == 0, result.err);
     QCOMPARE(result.err, QByteArray());
     // A pause after it is handled as well, by the same process.
     QCOMPARE(inside({ Quillport, QStringLiteral("-p") }).exitCode, 0);
@@ -379,7 +379,7 @@ void tst_SystemdService::stop()
 {
     // The controller waits for the stop, so the unit is down when it returns.
     Result result = inside({ Quillport, QStringLiteral("-t") });
-    QCOMPARE(result.exitCode, 0);
+    QVERIFY2(result.exitCode == 0, result.err);
     QCOMPARE(result.err, QByteArray());
     QCOMPARE(property(QStringLiteral("Quillport"), "ActiveState"), QByteArray("inactive"));
     result = inside({ Quillport, QStringLiteral("-v") });
@@ -393,7 +393,7 @@ void tst_SystemdService::stop()
 void tst_SystemdService::uninstall()
 {
     Result result = inside({ Quillport, QStringLiteral("-u") });
-    QCOMPARE(result.exitCode, 0);
+    QVERIFY2(result.exitCode == 0, result.err);
     QCOMPARE(result.out, QByteArray("The service Quillport has been uninstalled.\n"));
     QVERIFY(!QFileInfo::exists(QStringLiteral("/proc/%1/root/etc/systemd/system/Quillport.service").arg(init)));
     result = inside({ Quillport, QStringLiteral("-v") });
@@ -410,7 +410,7 @@ void tst_SystemdService::probeService()
 
     // Installed to start with the system: enabled.
     Result result = inside({ Probe, QStringLiteral("-i") });
-    QCOMPARE(result.exitCode, 0);
+    QVERIFY2(result.exitCode == 0, result.err);
     QCOMPARE(inside({ QStringLiteral("systemctl"), QStringLiteral("is-enabled"), unit }).out, QByteArray("enabled\n"));
     QVERIFY(QFileInfo(enabledLink).isSymLink());
     result = inside({ Probe, QStringLiteral("query") });
