@@ -2,12 +2,12 @@
 #include "logger.h"
 
 #include "datafolder.h"
+#include "privatefiles.h"
 #include "servicebase.h"
 
 #include <QDateTime>
 #include <QDebug>
 #include <QFile>
-#include <QTextStream>
 
 namespace {
 
@@ -73,8 +73,51 @@ QString Logger::fileLine(const QString &timeStamp, const QString &message, LogCa
     return timeStamp + QLatin1Char(' ') + label(category) + message + QLatin1Char('\n');
 }
 
+QString Logger::escaped(const QString &message)
+{
+    int at = 0;
+    while (at < message.size() && message.at(at).unicode() >= 0x20 && message.at(at).unicode() != 0x7f)
+        ++at;
+    if (at == message.size())
+        return message;
+
+    QString text = message.left(at);
+    for (; at < message.size(); ++at) {
+        const ushort code = message.at(at).unicode();
+        if (code >= 0x20 && code != 0x7f)
+            text += message.at(at);
+        else if (code == '\n')
+            text += QLatin1String("\\n");
+        else if (code == '\r')
+            text += QLatin1String("\\r");
+        else if (code == '\t')
+            text += QLatin1String("\\t");
+        else
+            text += QStringLiteral("\\x%1").arg(code, 2, 16, QLatin1Char('0'));
+    }
+    return text;
+}
+
+Logger::LogType Logger::logType() const
+{
+    QMutexLocker locker(&mutex);
+    return type;
+}
+
+bool Logger::openFile()
+{
+    logFile = new QFile(path);
+    if (PrivateFiles::open(*logFile, QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text,
+                           PrivateFiles::OwnerAndGroup))
+        return true;
+    delete logFile;
+    logFile = nullptr;
+    return false;
+}
+
 void Logger::setLogType(LogType newType)
 {
+    QMutexLocker locker(&mutex);
     if (newType == NoLog)
         return;
     type = newType;
@@ -83,16 +126,26 @@ void Logger::setLogType(LogType newType)
 
     const QString folder = dataFolderPath();
     // Without a data folder the path names nothing, and opening it fails.
-    const QString path = folder.isEmpty() ? QString() : folder.chopped(1) + QStringLiteral("/Quillport.log");
-    logFile = new QFile(path);
-    if (logFile->open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text)) {
+    path = folder.isEmpty() ? QString() : folder.chopped(1) + QStringLiteral("/Quillport.log");
+    if (openFile()) {
         qInfo().noquote() << "Info   Log file name is" << path;
         return;
     }
     writeEventLog(QStringLiteral("Log file open error"), ServiceBase::InformationEvent);
+    qInfo().noquote() << "Error  Couldn't open log file" << path;
+}
+
+void Logger::reopen()
+{
+    QMutexLocker locker(&mutex);
+    if (type != TextFileLog || path.isEmpty())
+        return;
     delete logFile;
     logFile = nullptr;
-    qInfo().noquote() << "Error  Couldn't open log file" << path;
+    if (!openFile()) {
+        writeEventLog(QStringLiteral("Log file open error"), ServiceBase::InformationEvent);
+        qInfo().noquote() << "Error  Couldn't open log file" << path;
+    }
 }
 
 void Logger::log(const QString &message, LogCategory category)
@@ -100,21 +153,45 @@ void Logger::log(const QString &message, LogCategory category)
     if (category == None)
         return;
 
-    qInfo().noquote() << label(category) + message;
+    const QString text = escaped(message);
+    qInfo().noquote() << label(category) + text;
 
+    QMutexLocker locker(&mutex);
     switch (type) {
     case EventLog:
         if (category >= Print && category <= Info)
-            writeEventLog(message, eventType(category));
+            writeEventLog(text, eventType(category));
         break;
     case TextFileLog:
-        if (logFile) {
-            // One stream per line: the line is in the file when log() returns.
-            QTextStream stream(logFile);
-            stream << fileLine(QDateTime::currentDateTime().toString(Qt::ISODate), message, category);
-        }
+        if (logFile)
+            writeLine(text, category);
         break;
     case NoLog:
         break;
+    }
+}
+
+void Logger::writeLine(const QString &message, LogCategory category)
+{
+    // The line is in the file when log() returns.
+    const QByteArray line =
+        fileLine(QDateTime::currentDateTime().toString(Qt::ISODate), message, category).toLocal8Bit();
+    const bool written = logFile->write(line) == line.size() && logFile->flush();
+    if (written == !writeFailing)
+        return;
+
+    // A full disk must not swallow the log without a word: say so once, and
+    // once more when lines reach the file again.
+    writeFailing = !written;
+    const QString report = written
+        ? QStringLiteral("Writing to log file %1 works again").arg(path)
+        : QStringLiteral("Couldn't write to log file %1: %2").arg(path, logFile->errorString());
+    qInfo().noquote() << label(written ? Info : Error) + report;
+    writeEventLog(report, written ? ServiceBase::InformationEvent : ServiceBase::ErrorEvent);
+    if (!written) {
+        // A QFile keeps what it could not write and would try it again
+        // before the next line; start afresh instead.
+        logFile->close();
+        logFile->open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text);
     }
 }

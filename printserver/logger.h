@@ -1,8 +1,10 @@
 // The one log writer of the print service: each line goes to the text log
-// file, the platform event log, or only to the diagnostic output.
+// file, the platform event log, or only to the diagnostic output. Safe to
+// use from several threads: listeners and delivery workers share it.
 #ifndef LOGGER_H
 #define LOGGER_H
 
+#include <QMutex>
 #include <QString>
 
 class QFile;
@@ -31,20 +33,35 @@ public:
     // Chooses the output; TextFileLog also opens the log file. NoLog is
     // ignored: once an output is chosen it stays.
     void setLogType(LogType type);
-    LogType logType() const { return type; }
+    LogType logType() const;
 
     void log(const QString &message, LogCategory category);
+
+    // Closes the text log and opens it again under its name, so that a log
+    // that was moved aside for rotation is continued in a new file.
+    void reopen();
 
     // The label of a category, left-justified to the width of the longest.
     static QString label(LogCategory category);
     // The line as it goes into the text log file, without the time stamp.
     static QString fileLine(const QString &timeStamp, const QString &message, LogCategory category);
+    // The message with its control characters written out (\n, \x1b), so
+    // that no value can start a line of its own or drive a terminal.
+    static QString escaped(const QString &message);
 
 private:
     Q_DISABLE_COPY(Logger)
 
+    bool openFile();
+    void writeLine(const QString &message, LogCategory category);
+
+    mutable QMutex mutex;
     QFile *logFile = nullptr;
+    QString path;
     LogType type = NoLog;
+    // A write to the log file failed and has been reported; cleared, with a
+    // line of its own, when writing works again.
+    bool writeFailing = false;
 };
 
 #endif // LOGGER_H
