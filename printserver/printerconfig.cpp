@@ -4,6 +4,7 @@
 #include "datafolder.h"
 #include "logger.h"
 #include "printerservice.h"
+#include "subnets.h"
 
 #include <QDebug>
 #include <QDir>
@@ -13,6 +14,9 @@
 #include <QJsonObject>
 
 namespace {
+
+// An hour is longer than any interface takes to come up.
+const int MaxInterfaceWaitTime = 3600;
 
 int logSelection(const QString &text)
 {
@@ -29,18 +33,11 @@ int logSelection(const QString &text)
     return selection;
 }
 
-// Comma-separated subnets; blanks do not count, empty parts are skipped, and
-// a part that does not parse stays as an entry that contains no address.
-QList<QPair<QHostAddress, int>> subnetList(QString text)
+// A number key that is missing or not a number keeps its default.
+int numberOr(const QJsonObject &object, const char *key, int fallback)
 {
-    text.remove(QLatin1Char(' '));
-    QList<QPair<QHostAddress, int>> subnets;
-    const QStringList parts = text.split(QLatin1Char(','), Qt::KeepEmptyParts);
-    for (const QString &part : parts) {
-        if (!part.isEmpty())
-            subnets.append(QHostAddress::parseSubnet(part));
-    }
-    return subnets;
+    const QJsonValue value = object.value(QLatin1String(key));
+    return value.isDouble() ? value.toInt(fallback) : fallback;
 }
 
 } // namespace
@@ -58,8 +55,22 @@ bool PrinterService::loadConfig()
         qInfo() << QString(QStringLiteral("Error  Couldn't open config file: ") + path);
         return false;
     }
-    const QJsonObject settings = QJsonDocument::fromJson(file.readAll()).object();
+    const QByteArray content = file.readAll();
     file.close();
+
+    // A file that holds nothing is a configuration without printers; text
+    // that does not parse is a mistake that must not start a service with
+    // none.
+    QJsonParseError parseError{};
+    const QJsonDocument document = QJsonDocument::fromJson(content, &parseError);
+    if (document.isNull() && !content.trimmed().isEmpty()) {
+        logger->setLogType(Logger::EventLog);
+        logger->log(QStringLiteral("Couldn't read config file: %1: %2 at offset %3")
+                        .arg(path, parseError.errorString(), QString::number(parseError.offset)),
+                    Logger::Error);
+        return false;
+    }
+    const QJsonObject settings = document.object();
 
     const QString logType = settings.value(QLatin1String("logtype")).toString().toLower();
     qInfo() << "Info   Logging type" << logType;
@@ -96,12 +107,29 @@ PrinterConfig PrinterService::readPrinter(const QJsonObject &object)
     printer.interfacewaittime = object.value(QLatin1String("interfacewaittime")).toInt(0);
     if (printer.interfacewaittime == 0)
         printer.interfacewaittime = 60;
+    printer.interfacewaittime = qMin(printer.interfacewaittime, MaxInterfaceWaitTime);
 
     logger->log(QStringLiteral("Listen address for printer \"%1\" is %2 port %3")
                     .arg(printer.localname, printer.listen.toString(), QString::number(printer.port)),
                 Logger::Info);
 
     printer.log = logSelection(object.value(QLatin1String("log")).toString());
-    printer.subnets = subnetList(object.value(QLatin1String("subnets")).toString());
+
+    // Only a missing key or "" admits everyone; a value that names no subnet
+    // (another JSON type, or nothing but blanks and commas) admits no one.
+    const QJsonValue subnets = object.value(QLatin1String("subnets"));
+    printer.subnets = parseSubnets(subnets.toString());
+    printer.subnetsInvalid = !subnets.isUndefined()
+        && (!subnets.isString() || (printer.subnets.isEmpty() && !subnets.toString().isEmpty()));
+
+    printer.retrytime = qMax(0, numberOr(object, "retrytime", printer.retrytime));
+    printer.idletimeout = qMax(0, numberOr(object, "idletimeout", printer.idletimeout));
+    printer.maxconnections = qMax(1, numberOr(object, "maxconnections", printer.maxconnections));
+    printer.output = object.value(QLatin1String("output")).toString();
+    const QString protocol = object.value(QLatin1String("protocol")).toString().toLower();
+    if (protocol == QLatin1String("lpd"))
+        printer.protocol = PrinterConfig::Lpd;
+    else if (!protocol.isEmpty() && protocol != QLatin1String("raw"))
+        printer.unknownProtocol = protocol;
     return printer;
 }

@@ -17,15 +17,39 @@ struct PrinterConfig
         LogAccess = 0x8  // "a"
     };
 
+    // How clients hand over their jobs.
+    enum Protocol : int {
+        Raw, // one connection, one job, nothing sent back
+        Lpd  // the receiving side of the line printer daemon protocol
+    };
+
     QString localname;
     bool active = false;
     QHostAddress listen = QHostAddress(QHostAddress::AnyIPv4);
     int interfacewaittime = 60;
     quint16 port = 0;
     QList<QPair<QHostAddress, int>> subnets;
+    // Set when "subnets" is present but names no subnet at all: a mistake
+    // that must not admit everyone, so the printer admits no one.
+    bool subnetsInvalid = false;
     int log = 0;
     bool storejobs = false;
     QString jobspath;
+
+    // Seconds during which a job whose printer is not there is tried again;
+    // 0 tries once.
+    int retrytime = 300;
+    // Seconds after which a connection that received nothing ends; 0: never.
+    int idletimeout = 270;
+    // Connections served at once; past it, clients wait in the backlog.
+    int maxconnections = 100;
+    // Where jobs go: empty for the local spooler queue named localname,
+    // "device:/path" or "socket://host:port".
+    QString output;
+    Protocol protocol = Raw;
+    // The "protocol" text when it names no protocol; the printer then does
+    // not start.
+    QString unknownProtocol;
 };
 
 #endif // PRINTERCONFIG_H

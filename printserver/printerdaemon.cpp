@@ -1,318 +1,316 @@
-// The listener of one printer: listening, access control, and the reception,
-// delivery and storage of print jobs.
+// The listener of one printer: listening, access control, connections, and
+// the hand-over of complete jobs to the printer's delivery queue.
 #include "printerdaemon.h"
 
-#include "jobfile.h"
+#include "deliveryqueue.h"
 #include "logger.h"
-#include "spooler.h"
+#include "printjob.h"
+#include "privatefiles.h"
+#include "rawconnection.h"
+#include "socketio.h"
+#include "subnets.h"
 
-#include <QFile>
-#include <QTcpSocket>
-#include <QThread>
+#include <QDateTime>
+#include <QDir>
+#include <QFileInfo>
 
-#include <limits>
+#include <atomic>
 
 namespace {
 
 const int InterfaceWaitSeconds = 10;
+// The longest wait before trying to accept again after running out of
+// descriptors; a connection that ends makes room at once.
+const int LongestAcceptWaitMs = 10000;
 
-// A QByteArray holds at most this much; a larger job is dropped rather than
-// taking the service down.
-const qint64 MaxJobSize = std::numeric_limits<int>::max() - 4096;
+// QTcpServer's own limit when no cap is reached; this listener keeps no
+// pending connections anyway.
+const int OpenPendingConnections = 30;
 
-// A job to be stored is kept in memory up to this size. Past it the job goes
-// to its file as it arrives: one large write of a whole job at the end, and a
-// buffer the size of the job, cost far more than writing it piece by piece.
-const qint64 StreamedJobSize = 1024 * 1024;
+// Orders jobs that complete within the same millisecond.
+std::atomic<qint64> completions{ 0 };
 
-void logStored(Logger *logger, const QString &peer, const QString &name)
+QString acceptErrorText(QAbstractSocket::SocketError error)
 {
-    logger->log(QStringLiteral("Print job from ") + peer + QStringLiteral(" stored successful with filename \"")
-                    + name + QLatin1Char('"'),
-                Logger::Print);
+    switch (error) {
+    case QAbstractSocket::SocketResourceError:
+        return QStringLiteral("the system has no file descriptor or memory left for a connection");
+    case QAbstractSocket::SocketAccessError:
+        return QStringLiteral("the system refused a connection");
+    default:
+        return QStringLiteral("socket error %1").arg(int(error));
+    }
 }
 
-void logNotWritten(Logger *logger, const QString &peer, const QString &path)
+// Why stored jobs cannot go to `jobspath`; empty when they can.
+QString storingRefusal(const PrinterConfig &config, const QString &spoolFolder)
 {
-    logger->log(QStringLiteral("Couldn't write print job to file \"") + path + QStringLiteral("\" from ") + peer,
-                Logger::Error);
+    if (!config.storejobs)
+        return QString();
+    const QString jobs = QFileInfo(config.jobspath).canonicalFilePath();
+    if (!jobs.isEmpty() && jobs == QFileInfo(spoolFolder).canonicalFilePath())
+        return QStringLiteral("its jobs folder %1 is the spool folder").arg(config.jobspath);
+    const QString reason = PrivateFiles::untrustedReason(config.jobspath);
+    if (!reason.isEmpty())
+        return QStringLiteral("its jobs folder %1 is not safe: %2").arg(config.jobspath, reason);
+    return QString();
 }
 
 } // namespace
 
 int PrinterDaemon::waitRoundMs = InterfaceWaitSeconds * 1000;
+int PrinterDaemon::acceptRetryMs = 1000;
 
-PrinterDaemon::PrinterDaemon(const PrinterConfig &config, Logger *logger, QObject *parent)
-    : QTcpServer(parent),
-      localname(config.localname),
-      active(config.active),
-      listen(config.listen),
-      interfacewaittime(config.interfacewaittime),
-      port(config.port),
-      subnets(config.subnets),
-      log(config.log),
-      storejobs(config.storejobs),
-      jobspath(config.jobspath),
-      logger(logger)
+PrinterDaemon::PrinterDaemon(const PrinterConfig &config, Logger *logger, const QString &spoolFolder,
+                             QObject *parent)
+    : QTcpServer(parent), config(config), log(logger), spool(spoolFolder)
 {
+    waitTimer.setSingleShot(true);
+    connect(&waitTimer, &QTimer::timeout, this, &PrinterDaemon::tryListen);
+    acceptTimer.setSingleShot(true);
+    connect(&acceptTimer, &QTimer::timeout, this, &PrinterDaemon::updateAccepting);
+    connect(this, &QTcpServer::acceptError, this, &PrinterDaemon::acceptFailed);
+
+    QString error;
+    std::unique_ptr<Output> output = Output::create(config, &error);
+    if (!output) {
+        refusal = QStringLiteral("its output \"%1\" cannot be used: %2").arg(config.output, error);
+        return;
+    }
+    if (!config.unknownProtocol.isEmpty()) {
+        refusal = QStringLiteral("its protocol \"%1\" is neither raw nor lpd").arg(config.unknownProtocol);
+        return;
+    }
+
+    DeliveryQueue::Settings settings;
+    settings.printer = config.localname;
+    settings.retrytime = config.retrytime;
+    if (config.storejobs) {
+        settings.jobspath = config.jobspath;
+        settings.storingRefused = storingRefusal(config, spoolFolder);
+        if (!settings.storingRefused.isEmpty())
+            log->log(QStringLiteral("Printer \"%1\" does not store jobs: %2").arg(config.localname, settings.storingRefused),
+                     Logger::Error);
+    }
+    queue = std::make_unique<DeliveryQueue>(std::move(output), settings, logger);
+    queue->start();
+}
+
+PrinterDaemon::~PrinterDaemon()
+{
+    closeConnections();
+    stopDelivery(QDeadlineTimer(5000));
 }
 
 QString PrinterDaemon::errorString() const
 {
-    return refusal.isEmpty() ? QTcpServer::errorString() : refusal;
+    return refusal.isEmpty() ? listenError : refusal;
 }
 
-bool PrinterDaemon::startListening()
+void PrinterDaemon::refuse(const QString &reason)
+{
+    refusal = reason;
+    log->log(QStringLiteral("Printer \"%1\" cannot listen: %2").arg(config.localname, refusal), Logger::Error);
+    emit started(false);
+}
+
+void PrinterDaemon::startListening()
 {
     // Qt would take a null address for every interface and port 0 for any
     // free port: neither is what the configuration asked for.
-    if (listen.isNull())
-        refusal = QStringLiteral("its listen setting is not an address");
-    else if (port == 0)
-        refusal = QStringLiteral("its port is 0");
-    if (!refusal.isEmpty()) {
-        logger->log(QStringLiteral("Printer \"%1\" cannot listen: %2").arg(localname, refusal), Logger::Error);
-        return false;
-    }
+    if (!refusal.isEmpty())
+        return refuse(refusal);
+    if (config.listen.isNull())
+        return refuse(QStringLiteral("its listen setting is not an address"));
+    if (config.port == 0)
+        return refuse(QStringLiteral("its port is 0"));
+    if (config.subnetsInvalid)
+        log->log(QStringLiteral("Printer \"%1\" admits no one: its subnets setting names no subnet")
+                     .arg(config.localname),
+                 Logger::Error);
+    waitRounds = config.interfacewaittime / InterfaceWaitSeconds;
+    tryListen();
+}
 
+void PrinterDaemon::tryListen()
+{
     // Qt binds "::" to IPv6 alone; a listener on "::" takes IPv4 clients too,
     // as the IPv4-mapped addresses its subnets are checked against.
-    const QHostAddress address = listen.protocol() == QAbstractSocket::IPv6Protocol
-            && listen == QHostAddress(QHostAddress::AnyIPv6)
+    const QHostAddress address = config.listen == QHostAddress(QHostAddress::AnyIPv6)
         ? QHostAddress(QHostAddress::Any)
-        : listen;
-
-    if (QTcpServer::listen(address, port))
-        return true;
-    if (serverError() != QAbstractSocket::SocketAddressNotAvailableError) {
-        logger->log(QTcpServer::errorString(), Logger::Error);
-        return false;
+        : config.listen;
+    if (listen(address, config.port)) {
+        emit started(true);
+        return;
     }
 
+    listenError = QTcpServer::errorString()
+        + QStringLiteral(" (printer \"%1\", %2 port %3)").arg(config.localname, config.listen.toString()).arg(config.port);
     // The address is not there yet, as when its interface is still coming
-    // up: try again every ten seconds for the configured time.
-    for (int attempt = 0; attempt < interfacewaittime / InterfaceWaitSeconds; ++attempt) {
-        logger->log(QStringLiteral("Wait 10 seconds for network interface with address ") + listen.toString(),
-                    Logger::Error);
-        QThread::msleep(waitRoundMs);
-        if (QTcpServer::listen(address, port))
-            return true;
+    // up: try again every ten seconds for the configured time. Errors of the
+    // later rounds are not told apart.
+    if (!waitingForAddress && serverError() != QAbstractSocket::SocketAddressNotAvailableError) {
+        log->log(listenError, Logger::Error);
+        emit started(false);
+        return;
     }
-    return false;
+    if (waitRounds-- <= 0) {
+        emit started(false);
+        return;
+    }
+    waitingForAddress = true;
+    log->log(QStringLiteral("Wait 10 seconds for network interface with address ") + config.listen.toString(),
+             Logger::Error);
+    waitTimer.start(waitRoundMs);
 }
 
 void PrinterDaemon::pause()
 {
     paused = true;
+    for (Connection *connection : qAsConst(connections))
+        connection->setPaused(true);
 }
 
 void PrinterDaemon::resume()
 {
     paused = false;
+    for (Connection *connection : qAsConst(connections))
+        connection->setPaused(false);
 }
 
-void PrinterDaemon::incomingConnection(qintptr socketDescriptor)
+void PrinterDaemon::incomingConnection(qintptr socket)
 {
+    if (acceptFailing) {
+        acceptFailing = false;
+        acceptWaitMs = 0;
+        log->log(QStringLiteral("Printer \"%1\" accepts connections again").arg(config.localname), Logger::Info);
+    }
+
     if (paused) {
         // Closed at once rather than left with the operating system.
-        QTcpSocket refused;
-        refused.setSocketDescriptor(socketDescriptor);
-        refused.abort();
+        SocketIo::close(socket);
         return;
     }
 
-    auto socket = new QTcpSocket(this);
-    socket->setSocketDescriptor(socketDescriptor, QAbstractSocket::ConnectedState, QIODevice::ReadWrite);
-
-    if (log & PrinterConfig::LogDebug) {
-        const QHostAddress local = socket->localAddress();
-        logger->log(QStringLiteral("Local address: ") + local.toString() + QStringLiteral("protocol: ")
-                        + QString::number(int(local.protocol())),
-                    Logger::Debug);
+    // A client that reset the connection before it was accepted has no
+    // address any more, and no job.
+    const QHostAddress peerAddress = SocketIo::peerAddress(socket);
+    if (peerAddress.isNull()) {
+        SocketIo::close(socket);
+        return;
     }
-
-    const QHostAddress peerAddress = socket->peerAddress();
     const QString peer = peerAddress.toString();
-    if (subnets.isEmpty()) {
-        admit(socket);
-    } else if (isAllowed(peerAddress)) {
-        admit(socket);
-        logger->log(QStringLiteral("Access from ") + peer + QStringLiteral(" to printer \"") + localname
-                        + QStringLiteral("\" is allowed"),
-                    Logger::Access);
+
+    if (config.log & PrinterConfig::LogDebug) {
+        const QHostAddress local = SocketIo::localAddress(socket);
+        log->log(QStringLiteral("Local address: ") + local.toString() + QStringLiteral("protocol: ")
+                     + QString::number(int(local.protocol())),
+                 Logger::Debug);
+    }
+
+    if (config.subnets.isEmpty() && !config.subnetsInvalid) {
+        admit(socket, peer);
+    } else if (!config.subnetsInvalid && subnetsContain(config.subnets, peerAddress)) {
+        admit(socket, peer);
+        log->log(QStringLiteral("Access from ") + peer + QStringLiteral(" to printer \"") + config.localname
+                     + QStringLiteral("\" is allowed"),
+                 Logger::Access);
     } else {
-        logger->log(QStringLiteral("Access from ") + peer + QStringLiteral(" to printer ") + localname
-                        + QStringLiteral(" is denied"),
-                    Logger::Access);
-        socket->abort();
-        socket->deleteLater();
+        log->log(QStringLiteral("Access from ") + peer + QStringLiteral(" to printer ") + config.localname
+                     + QStringLiteral(" is denied"),
+                 Logger::Access);
+        SocketIo::close(socket);
     }
 }
 
-bool PrinterDaemon::isAllowed(const QHostAddress &peer) const
+void PrinterDaemon::admit(qintptr socket, const QString &peer)
 {
-    // A listener on "::" sees IPv4 peers as IPv4-mapped IPv6 addresses; they
-    // are matched against IPv4 subnets by their IPv4 form as well.
-    bool mapped = false;
-    const QHostAddress ipv4(peer.toIPv4Address(&mapped));
-    for (const auto &subnet : subnets) {
-        if (peer.isInSubnet(subnet) || (mapped && peer.protocol() == QAbstractSocket::IPv6Protocol
-                                        && ipv4.isInSubnet(subnet)))
-            return true;
-    }
-    return false;
+    SocketIo::prepare(socket);
+    Connection *connection = new RawConnection(socket, peer, this);
+    connections.insert(connection);
+    connect(connection, &Connection::ended, this, &PrinterDaemon::connectionEnded);
+    updateAccepting();
 }
 
-void PrinterDaemon::admit(QTcpSocket *socket)
+void PrinterDaemon::connectionEnded()
 {
-    jobBuffer.insert(socket, Job{ QByteArray(), socket->peerAddress().toString() });
-    connect(socket, SIGNAL(readyRead()), this, SLOT(onClientRead()));
-    connect(socket, SIGNAL(disconnected()), this, SLOT(onClientClose()));
+    auto connection = static_cast<Connection *>(sender());
+    connections.remove(connection);
+    connection->deleteLater();
+    // A descriptor was freed: worth trying at once.
+    if (acceptFailing)
+        acceptTimer.stop();
+    updateAccepting();
 }
 
-bool PrinterDaemon::takeAvailable(QTcpSocket *socket, Job &job)
+void PrinterDaemon::acceptFailed(QAbstractSocket::SocketError error)
 {
-    const qint64 available = socket->bytesAvailable();
-    if (available <= 0)
-        return true;
-    JobFile *file = job.file;
-    const qint64 size = file ? file->pos() : job.data.size();
-    if (size + available > MaxJobSize) {
-        logger->log(QStringLiteral("Print job from ") + job.peer
-                        + QStringLiteral(" dropped: it is larger than a job can be"),
-                    Logger::Error);
-        drop(socket);
-        return false;
+    // Qt stops accepting by itself; without a new try the printer would stay
+    // deaf, with clients piling up in the backlog.
+    acceptWaitMs = acceptWaitMs == 0 ? acceptRetryMs : qMin(acceptWaitMs * 2, LongestAcceptWaitMs);
+    if (!acceptFailing) {
+        acceptFailing = true;
+        log->log(QStringLiteral("Printer \"%1\" cannot accept connections: %2; it tries again in %3 ms")
+                     .arg(config.localname, acceptErrorText(error))
+                     .arg(acceptWaitMs),
+                 Logger::Error);
     }
-
-    if (!file && storejobs && !job.inMemory && size + available > StreamedJobSize) {
-        file = new JobFile(jobspath, socket);
-        if (file->create() && file->write(job.data) == job.data.size()) {
-            job.data.clear();
-            job.file = file;
-        } else {
-            // Kept in memory; storing it after delivery reports the failure.
-            delete file;
-            file = nullptr;
-            job.inMemory = true;
-        }
-    }
-
-    if (file) {
-        // What the socket holds, handed over without a copy when it is one
-        // block of its buffer.
-        const QByteArray piece = socket->read(available);
-        if (file->write(piece) == piece.size())
-            return true;
-        // The file takes no more (a full disk): the job goes on in memory,
-        // and storing it after delivery reports the failure.
-        if (!file->seek(0) || (job.data = file->read(size)).size() != size) {
-            logNotWritten(logger, job.peer, file->finalPath);
-            drop(socket);
-            return false;
-        }
-        delete file;
-        job.file = nullptr;
-        job.inMemory = true;
-        job.data += piece;
-        return true;
-    }
-
-    // Read straight into the buffer, which grows geometrically: no copy per
-    // chunk.
-    const int start = job.data.size();
-    job.data.resize(start + int(available));
-    const qint64 read = socket->read(job.data.data() + start, available);
-    job.data.resize(start + int(qMax<qint64>(read, 0)));
-    return true;
+    acceptTimer.start(acceptWaitMs);
 }
 
-void PrinterDaemon::drop(QTcpSocket *socket)
+void PrinterDaemon::updateAccepting()
 {
-    jobBuffer.remove(socket);
-    socket->disconnect(this);
-    socket->abort();
-    socket->deleteLater();
-}
-
-void PrinterDaemon::onClientRead()
-{
-    if (paused)
+    if (!isListening())
         return;
-    auto socket = qobject_cast<QTcpSocket *>(sender());
-    auto job = jobBuffer.find(socket);
-    if (job != jobBuffer.end())
-        takeAvailable(socket, *job);
-}
-
-void PrinterDaemon::onClientClose()
-{
-    auto socket = qobject_cast<QTcpSocket *>(sender());
-    auto found = jobBuffer.find(socket);
-    if (found == jobBuffer.end())
-        return;
-    // Whatever is still in the socket belongs to the job, also what arrived
-    // while the listener was paused.
-    if (!takeAvailable(socket, *found))
-        return;
-    const Job job = jobBuffer.take(socket);
-    JobFile *file = job.file;
-
-    // A job that went to its file as it arrived is printed from the file,
-    // mapped into memory (or read back where it cannot be mapped).
-    const char *data = job.data.constData();
-    qint64 size = job.data.size();
-    uchar *mapped = nullptr;
-    QByteArray readBack;
-    bool whole = true;
-    if (file) {
-        size = file->pos();
-        mapped = file->map(0, size);
-        if (mapped) {
-            data = reinterpret_cast<const char *>(mapped);
-        } else {
-            whole = file->seek(0) && (readBack = file->read(size)).size() == size;
-            data = readBack.constData();
-        }
-    }
-
-    const QString printer = localname;
-    const bool printed = whole
-        && sendRawToPrinter(reinterpret_cast<const char16_t *>(printer.utf16()), data, quint32(size)) != 0;
-    logger->log(QStringLiteral("Print job from ") + job.peer
-                    + (printed ? QStringLiteral(" completed successful") : QStringLiteral(" finished with error")),
-                Logger::Print);
-    if (mapped)
-        file->unmap(mapped);
-    if (!file)
-        storeJob(job);
-    else if (whole && file->keep())
-        logStored(logger, job.peer, file->name);
+    // Past the cap, clients wait in the system's backlog rather than taking
+    // descriptors here. A cap of no pending connections also ends the
+    // accepting round QTcpServer is in: pausing alone would not.
+    const bool full = connections.size() >= config.maxconnections;
+    setMaxPendingConnections(full ? 0 : OpenPendingConnections);
+    if (full || acceptTimer.isActive())
+        pauseAccepting();
     else
-        logNotWritten(logger, job.peer, file->finalPath);
-    socket->deleteLater();
+        resumeAccepting();
 }
 
-void PrinterDaemon::storeJob(const Job &job)
+PrintJob PrinterDaemon::newJob(const QString &peer) const
 {
-    if (!storejobs)
-        return;
+    PrintJob job;
+    job.printer = config.localname;
+    job.port = config.port;
+    job.peer = peer;
+    job.title = QStringLiteral("Quillport");
+    job.completed = QDateTime::currentMSecsSinceEpoch();
+    job.sequence = ++completions;
+    return job;
+}
 
-    const QString uuid = JobFile::newName();
-    const QString path = JobFile::path(jobspath, uuid);
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
-        logger->log(QStringLiteral("Couldn't open file \"") + path + QStringLiteral("\" for writing print job from ")
-                        + job.peer,
-                    Logger::Error);
-        return;
+void PrinterDaemon::submit(const PrintJob &job)
+{
+    if (queue)
+        queue->enqueue(job);
+}
+
+int PrinterDaemon::waitingJobs() const
+{
+    return queue ? queue->waiting() : 0;
+}
+
+void PrinterDaemon::closeConnections()
+{
+    waitTimer.stop();
+    acceptTimer.stop();
+    close();
+    const QSet<Connection *> open = connections;
+    for (Connection *connection : open) {
+        connection->disconnect(this);
+        connection->finishAtStop();
+        delete connection;
     }
-    // A short write (a full disk) is a failure too, not a stored job.
-    const bool written = file.write(job.data) == job.data.size() && file.flush();
-    file.close();
-    if (!written || file.error() != QFileDevice::NoError) {
-        logNotWritten(logger, job.peer, path);
-        return;
-    }
-    logStored(logger, job.peer, uuid);
+    connections.clear();
+}
+
+bool PrinterDaemon::stopDelivery(QDeadlineTimer deadline)
+{
+    return !queue || queue->stop(deadline);
 }

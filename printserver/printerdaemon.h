@@ -1,82 +1,112 @@
 // The listener of one printer: a TCP server on the printer's address and
-// port that admits peers by the printer's subnets and gathers each admitted
-// connection's bytes into one print job.
+// port that admits peers by the printer's subnets, takes each admitted
+// connection's job into the spool folder, and hands complete jobs to the
+// printer's delivery queue.
 #ifndef PRINTERDAEMON_H
 #define PRINTERDAEMON_H
 
 #include "printerconfig.h"
 
-#include <QByteArray>
-#include <QHash>
+#include <QDeadlineTimer>
+#include <QSet>
 #include <QTcpServer>
+#include <QTimer>
 
-class JobFile;
+#include <memory>
+
+class Connection;
+class DeliveryQueue;
 class Logger;
-class QTcpSocket;
+class PrintJob;
 
 class PrinterDaemon : public QTcpServer
 {
     Q_OBJECT
 public:
-    PrinterDaemon(const PrinterConfig &config, Logger *logger, QObject *parent = nullptr);
+    PrinterDaemon(const PrinterConfig &config, Logger *logger, const QString &spoolFolder,
+                  QObject *parent = nullptr);
+    ~PrinterDaemon() override;
 
-    // Listens on the printer's address and port, waiting in rounds of ten
-    // seconds for an address that is not there yet. True when listening.
-    bool startListening();
+    // Listens on the printer's address and port, or, when the address is
+    // not there yet, waits for it in rounds of ten seconds without holding
+    // up the service. Either way started() tells the outcome, at once when
+    // it is known at once.
+    void startListening();
 
     // A paused listener takes no new connection and reads nothing; the
-    // connections it has keep their jobs and deliver them when they close.
+    // connections it has keep their jobs and deliver them once resumed (or
+    // at a stop, when their clients have finished).
     void pause();
     void resume();
     bool isPaused() const { return paused; }
 
-    // The length of one round of waiting for the listen address, in
-    // milliseconds; tests shorten it.
-    static int waitRoundMs;
+    // At a stop: no more listening; the jobs of clients that have finished
+    // are kept, connections still receiving are cut off with a line.
+    void closeConnections();
+    // Ends deliveries by the deadline; jobs not delivered stay in the spool
+    // folder. False when a delivery did not end in time.
+    bool stopDelivery(QDeadlineTimer deadline);
 
-    // Why the listener does not listen: the server's own error text, or the
-    // reason it did not try.
+    // A new job of this printer from `peer`, as its connection completes it.
+    PrintJob newJob(const QString &peer) const;
+    // A complete job of this printer, from one of its connections or left in
+    // the spool folder by an earlier run.
+    void submit(const PrintJob &job);
+
+    // Why the listener does not listen: the server's own error text with the
+    // printer it belongs to, or the reason it did not try.
     QString errorString() const;
+
+    QString name() const { return config.localname; }
+    quint16 printerPort() const { return config.port; }
+    Logger *logger() const { return log; }
+    QString spoolFolder() const { return spool; }
+    int idleTimeout() const { return config.idletimeout; }
+    int connectionCount() const { return connections.size(); }
+    // Jobs that wait for the output, the one being delivered included.
+    int waitingJobs() const;
+
+    // The length of one round of waiting for the listen address, and the
+    // first wait before accepting again after running out of descriptors,
+    // in milliseconds; tests shorten them.
+    static int waitRoundMs;
+    static int acceptRetryMs;
+
+signals:
+    void started(bool listening);
 
 protected:
     void incomingConnection(qintptr socketDescriptor) override;
 
 private slots:
-    void onClientRead();
-    void onClientClose();
+    void tryListen();
+    void acceptFailed(QAbstractSocket::SocketError error);
+    void connectionEnded();
 
 private:
-    // The job in progress on one admitted connection: in memory, or, once a
-    // stored job grows large, in its file (a child of the connection).
-    struct Job
-    {
-        QByteArray data;
-        QString peer;
-        JobFile *file = nullptr;
-        bool inMemory = false; // its file failed: it stays in memory
-    };
-
     bool isAllowed(const QHostAddress &peer) const;
-    void admit(QTcpSocket *socket);
-    bool takeAvailable(QTcpSocket *socket, Job &job);
-    void drop(QTcpSocket *socket);
-    void storeJob(const Job &job);
+    void admit(qintptr socket, const QString &peer);
+    void refuse(const QString &reason);
+    void updateAccepting();
+
+    const PrinterConfig config;
+    Logger *log;
+    const QString spool;
+    std::unique_ptr<DeliveryQueue> queue;
+    QSet<Connection *> connections;
 
     bool paused = false;
-    QString localname;
-    bool active;
-    QHostAddress listen;
-    int interfacewaittime;
-    quint16 port;
-    QList<QPair<QHostAddress, int>> subnets;
-    int log;
-    bool storejobs;
-    QString jobspath;
-    Logger *logger;
-    // One job per admitted connection, so that connections that overlap in
-    // time keep their jobs apart.
-    QHash<QTcpSocket *, Job> jobBuffer;
     QString refusal;
+    QString listenError;
+    int waitRounds = 0;
+    bool waitingForAddress = false;
+    QTimer waitTimer;
+
+    // Accepting stopped because the system had no descriptor left: when to
+    // try again.
+    bool acceptFailing = false;
+    int acceptWaitMs = 0;
+    QTimer acceptTimer;
 };
 
 #endif // PRINTERDAEMON_H

@@ -1,5 +1,6 @@
 // The print service: reads the configuration, starts one listener per
-// active printer, and pauses and resumes them with the service.
+// active printer, pauses and resumes them with the service, and at a stop
+// keeps every job that is complete.
 #ifndef PRINTERSERVICE_H
 #define PRINTERSERVICE_H
 
@@ -12,6 +13,7 @@
 
 class Logger;
 class PrinterDaemon;
+class PrintJob;
 class QJsonObject;
 
 class PrinterService : public Service<QCoreApplication>
@@ -21,23 +23,34 @@ public:
     ~PrinterService() override;
 
     // Reads settings.json from the data folder: sets dataFolder, chooses the
-    // log output and appends one record per printer. False only when the
-    // file cannot be opened.
+    // log output and appends one record per printer. False when the file
+    // cannot be opened or does not parse.
     bool loadConfig();
 
     // Read by tests; only the service changes them.
     QList<PrinterConfig> printers;
+    // The listeners that listen, in the order they started to.
     QList<PrinterDaemon *> daemons;
     Logger *logger = nullptr;
     QString dataFolder;
 
+    // How long a stop waits for deliveries in progress, in milliseconds.
+    static int stopWaitMs;
+
 protected:
     void start() override;
+    void stop() override;
     void pause() override;
     void resume() override;
 
 private:
     PrinterConfig readPrinter(const QJsonObject &object);
+    void daemonStarted(PrinterDaemon *daemon, bool listening);
+
+    // Every listener created at start, listening or still waiting.
+    QList<PrinterDaemon *> created;
+    int pendingStarts = 0;
+    bool startFailed = false;
 };
 
 #endif // PRINTERSERVICE_H

@@ -1,0 +1,201 @@
+// The jobs of one printer on their way to its output.
+#include "deliveryqueue.h"
+
+#include "logger.h"
+
+#include <QElapsedTimer>
+
+namespace {
+
+// How long a stop waits for a delivery in progress when nobody says.
+const int StopWaitMs = 5000;
+
+QString jobLabel(const PrintJob &job)
+{
+    return QStringLiteral("Print job from ") + job.peer;
+}
+
+// What a line printer daemon client told about its job.
+QString clientDetails(const PrintJob &job)
+{
+    if (job.document == 0)
+        return QString();
+    return QStringLiteral(" (user \"%1\", job \"%2\")").arg(job.user, job.name);
+}
+
+} // namespace
+
+int DeliveryQueue::firstRetryMs = 1000;
+int DeliveryQueue::longestRetryMs = 60000;
+
+DeliveryQueue::DeliveryQueue(std::unique_ptr<Output> output, const Settings &settings, Logger *logger)
+    : output(std::move(output)), settings(settings), logger(logger)
+{
+}
+
+DeliveryQueue::~DeliveryQueue()
+{
+    stop(QDeadlineTimer(StopWaitMs));
+}
+
+void DeliveryQueue::enqueue(const PrintJob &job)
+{
+    QMutexLocker locker(&mutex);
+    jobs.push_back(job);
+    changed.wakeAll();
+}
+
+int DeliveryQueue::waiting() const
+{
+    QMutexLocker locker(&mutex);
+    return int(jobs.size()) + (busy ? 1 : 0);
+}
+
+bool DeliveryQueue::stop(QDeadlineTimer deadline)
+{
+    {
+        QMutexLocker locker(&mutex);
+        stopping = true;
+        changed.wakeAll();
+    }
+    if (!isRunning()) {
+        // Never started, or ended: what is queued stays for the next start.
+        QMutexLocker locker(&mutex);
+        leave(jobs);
+        jobs.clear();
+        return true;
+    }
+    return wait(deadline);
+}
+
+void DeliveryQueue::run()
+{
+    for (;;) {
+        PrintJob job;
+        {
+            QMutexLocker locker(&mutex);
+            while (jobs.empty() && !stopping)
+                changed.wait(&mutex);
+            if (stopping) {
+                leave(jobs);
+                jobs.clear();
+                return;
+            }
+            job = jobs.front();
+            jobs.pop_front();
+            busy = true;
+        }
+        const bool ended = deliver(job);
+        QMutexLocker locker(&mutex);
+        busy = false;
+        if (!ended) {
+            jobs.push_front(job);
+            leave(jobs);
+            jobs.clear();
+            return;
+        }
+    }
+}
+
+bool DeliveryQueue::deliver(PrintJob &job)
+{
+    // An empty connection is no document; spoolers refuse it anyway.
+    if (job.size == 0) {
+        finish(job, false);
+        return true;
+    }
+
+    QElapsedTimer trying;
+    trying.start();
+    int wait = firstRetryMs;
+    for (;;) {
+        Output::Result result{ Output::Failed, QStringLiteral("the job cannot be read") };
+        if (const std::unique_ptr<QIODevice> document = job.open())
+            result = output->deliver(*document, job.size, job.title, stopping);
+        else if (job.isOnDisk())
+            result.reason = QStringLiteral("its spool file cannot be read");
+
+        if (result.outcome == Output::Delivered) {
+            finish(job, true);
+            return true;
+        }
+        if (stopping)
+            return false;
+
+        const qint64 left = qint64(settings.retrytime) * 1000 - trying.elapsed();
+        if (result.outcome == Output::Failed || left <= 0) {
+            if (result.outcome == Output::Failed && !result.reason.isEmpty())
+                logger->log(jobLabel(job) + QStringLiteral(" cannot be printed: ") + result.reason, Logger::Error);
+            finish(job, false);
+            return true;
+        }
+
+        const int next = int(qMin<qint64>(wait, left));
+        logger->log(jobLabel(job) + QStringLiteral(" waits for printer \"%1\": %2; next attempt in %3 s")
+                                       .arg(settings.printer, result.reason)
+                                       .arg((next + 999) / 1000),
+                    Logger::Error);
+        if (!pause(next))
+            return false;
+        wait = qMin(wait * 2, longestRetryMs);
+    }
+}
+
+void DeliveryQueue::finish(PrintJob &job, bool printed)
+{
+    logger->log(jobLabel(job) + (printed ? QStringLiteral(" completed successful") : QStringLiteral(" finished with error"))
+                    + clientDetails(job),
+                Logger::Print);
+
+    if (settings.jobspath.isEmpty()) {
+        job.removeFiles();
+        return;
+    }
+    if (!settings.storingRefused.isEmpty()) {
+        logger->log(jobLabel(job) + QStringLiteral(" not stored: ") + settings.storingRefused, Logger::Error);
+        job.removeFiles();
+        return;
+    }
+    QString path;
+    switch (job.store(settings.jobspath, &path)) {
+    case PrintJob::Stored:
+        logger->log(jobLabel(job) + QStringLiteral(" stored successful with filename \"") + job.id + QLatin1Char('"'),
+                    Logger::Print);
+        break;
+    case PrintJob::NotOpened:
+        logger->log(QStringLiteral("Couldn't open file \"") + path + QStringLiteral("\" for writing print job from ")
+                        + job.peer,
+                    Logger::Error);
+        break;
+    case PrintJob::NotWritten:
+        logger->log(QStringLiteral("Couldn't write print job to file \"") + path + QStringLiteral("\" from ") + job.peer,
+                    Logger::Error);
+        break;
+    }
+}
+
+void DeliveryQueue::leave(const std::deque<PrintJob> &left)
+{
+    int kept = 0;
+    for (const PrintJob &job : left) {
+        if (job.isOnDisk())
+            ++kept;
+        else
+            logger->log(jobLabel(job) + QStringLiteral(" is lost: it was not kept on disk and the service stopped"),
+                        Logger::Error);
+    }
+    if (kept > 0)
+        logger->log(QStringLiteral("%1 print job(s) for printer \"%2\" wait in the spool folder for the next start")
+                        .arg(kept)
+                        .arg(settings.printer),
+                    Logger::Info);
+}
+
+bool DeliveryQueue::pause(int milliseconds)
+{
+    QDeadlineTimer until(milliseconds);
+    QMutexLocker locker(&mutex);
+    while (!stopping && !until.hasExpired())
+        changed.wait(&mutex, until);
+    return !stopping;
+}

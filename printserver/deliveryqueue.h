@@ -1,0 +1,78 @@
+// The jobs of one printer on their way to its output: taken in the order
+// their clients finished them, one after another, on a thread of the
+// printer's own, so that listeners, other printers and the service controls
+// never wait for an output. A job whose output is not there right now is
+// tried again, with a growing wait, for the printer's retry time.
+#ifndef DELIVERYQUEUE_H
+#define DELIVERYQUEUE_H
+
+#include "output.h"
+#include "printjob.h"
+
+#include <QDeadlineTimer>
+#include <QMutex>
+#include <QThread>
+#include <QWaitCondition>
+
+#include <atomic>
+#include <deque>
+#include <memory>
+
+class Logger;
+
+class DeliveryQueue : public QThread
+{
+public:
+    struct Settings
+    {
+        QString printer;
+        // Seconds a job is tried again while its output is not there.
+        int retrytime = 0;
+        // Where delivered jobs are kept as "{id}.prn"; empty: not kept.
+        QString jobspath;
+        // Why jobs are not kept although the printer asks for it.
+        QString storingRefused;
+    };
+
+    DeliveryQueue(std::unique_ptr<Output> output, const Settings &settings, Logger *logger);
+    // Stops within the bounded time, if not stopped before.
+    ~DeliveryQueue() override;
+
+    void enqueue(const PrintJob &job);
+
+    // Ends the thread: a delivery in progress gives up (its job stays in the
+    // spool folder) by the deadline at the latest; so do the jobs not begun.
+    // Returns whether the thread has ended.
+    bool stop(QDeadlineTimer deadline);
+
+    // Jobs not yet delivered, the one in progress included.
+    int waiting() const;
+
+    // The first and the longest wait between two attempts, in milliseconds;
+    // tests shorten them.
+    static int firstRetryMs;
+    static int longestRetryMs;
+
+protected:
+    void run() override;
+
+private:
+    // Delivers one job to its end; false when a stop came first.
+    bool deliver(PrintJob &job);
+    void finish(PrintJob &job, bool printed);
+    void leave(const std::deque<PrintJob> &jobs);
+    // Waits until the time or a stop; false on a stop.
+    bool pause(int milliseconds);
+
+    std::unique_ptr<Output> output;
+    const Settings settings;
+    Logger *logger;
+
+    mutable QMutex mutex;
+    QWaitCondition changed;
+    std::deque<PrintJob> jobs;
+    bool busy = false;
+    std::atomic<bool> stopping{ false };
+};
+
+#endif // DELIVERYQUEUE_H

@@ -1,0 +1,39 @@
+// The few socket calls the connections make themselves, on the descriptor
+// the listener accepted: Qt's socket classes read a reset like an orderly
+// close, and a print job must tell the two apart.
+#ifndef SOCKETIO_H
+#define SOCKETIO_H
+
+#include <QHostAddress>
+#include <QString>
+
+namespace SocketIo {
+
+// What receive() returns besides a count of bytes.
+const qint64 EndOfStream = 0; // the peer closed its sending side in order
+const qint64 Broken = -1;     // a reset or another error; see `error`
+const qint64 WouldBlock = -2; // nothing to read now
+
+qint64 receive(qintptr socket, char *buffer, qint64 size, QString *error);
+// Sends all of `data` without blocking; false, with the reason, when the
+// socket cannot take it now.
+bool sendAll(qintptr socket, const char *data, qint64 size, QString *error);
+// Ends the sending side: the peer reads the end of the stream.
+bool shutdownWrite(qintptr socket);
+// Waits at most `timeoutMs` for something to read (or an error).
+bool waitReadable(qintptr socket, int timeoutMs);
+
+// Makes an accepted socket non-blocking, with keep-alive probes so that a
+// peer that vanished is noticed.
+void prepare(qintptr socket);
+void close(qintptr socket);
+// Closes with a reset: nothing is left in TIME_WAIT for a refused peer.
+void abort(qintptr socket);
+
+// Null when the socket has no peer (any more).
+QHostAddress peerAddress(qintptr socket);
+QHostAddress localAddress(qintptr socket);
+
+} // namespace SocketIo
+
+#endif // SOCKETIO_H

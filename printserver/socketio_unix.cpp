@@ -1,0 +1,117 @@
+// Socket calls on POSIX systems.
+#include "socketio.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+// Keep-alive probes start after a minute of silence; five unanswered ones,
+// ten seconds apart, end the connection.
+const int KeepAliveIdle = 60;
+const int KeepAliveInterval = 10;
+const int KeepAliveCount = 5;
+
+QString systemError(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+} // namespace
+
+namespace SocketIo {
+
+qint64 receive(qintptr socket, char *buffer, qint64 size, QString *error)
+{
+    for (;;) {
+        const ssize_t count = ::recv(int(socket), buffer, size_t(size), 0);
+        if (count >= 0)
+            return count;
+        if (errno == EINTR)
+            continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            return WouldBlock;
+        *error = systemError(errno);
+        return Broken;
+    }
+}
+
+bool sendAll(qintptr socket, const char *data, qint64 size, QString *error)
+{
+    while (size > 0) {
+        const ssize_t count = ::send(int(socket), data, size_t(size), MSG_NOSIGNAL);
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count <= 0) {
+            *error = count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)
+                ? QStringLiteral("the peer does not read")
+                : systemError(count < 0 ? errno : EPIPE);
+            return false;
+        }
+        data += count;
+        size -= count;
+    }
+    return true;
+}
+
+bool shutdownWrite(qintptr socket)
+{
+    return ::shutdown(int(socket), SHUT_WR) == 0;
+}
+
+bool waitReadable(qintptr socket, int timeoutMs)
+{
+    pollfd entry = { int(socket), POLLIN, 0 };
+    return ::poll(&entry, 1, timeoutMs) > 0;
+}
+
+void prepare(qintptr socket)
+{
+    const int fd = int(socket);
+    // Each call is non-fatal: without it the connection still works.
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    const int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &KeepAliveIdle, sizeof KeepAliveIdle);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &KeepAliveInterval, sizeof KeepAliveInterval);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &KeepAliveCount, sizeof KeepAliveCount);
+}
+
+void close(qintptr socket)
+{
+    ::close(int(socket));
+}
+
+void abort(qintptr socket)
+{
+    const linger reset = { 1, 0 };
+    ::setsockopt(int(socket), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    ::close(int(socket));
+}
+
+QHostAddress peerAddress(qintptr socket)
+{
+    sockaddr_storage address = {};
+    socklen_t length = sizeof address;
+    if (::getpeername(int(socket), reinterpret_cast<sockaddr *>(&address), &length) != 0)
+        return QHostAddress();
+    return QHostAddress(reinterpret_cast<const sockaddr *>(&address));
+}
+
+QHostAddress localAddress(qintptr socket)
+{
+    sockaddr_storage address = {};
+    socklen_t length = sizeof address;
+    if (::getsockname(int(socket), reinterpret_cast<sockaddr *>(&address), &length) != 0)
+        return QHostAddress();
+    return QHostAddress(reinterpret_cast<const sockaddr *>(&address));
+}
+
+} // namespace SocketIo

@@ -1,0 +1,100 @@
+// Socket calls on Windows (Winsock).
+#include "socketio.h"
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <mstcpip.h>
+
+namespace {
+
+QString socketError(int error)
+{
+    return qt_error_string(error);
+}
+
+} // namespace
+
+namespace SocketIo {
+
+qint64 receive(qintptr socket, char *buffer, qint64 size, QString *error)
+{
+    const int count = ::recv(SOCKET(socket), buffer, int(qMin<qint64>(size, 1 << 30)), 0);
+    if (count >= 0)
+        return count;
+    const int code = WSAGetLastError();
+    if (code == WSAEWOULDBLOCK)
+        return WouldBlock;
+    *error = socketError(code);
+    return Broken;
+}
+
+bool sendAll(qintptr socket, const char *data, qint64 size, QString *error)
+{
+    while (size > 0) {
+        const int count = ::send(SOCKET(socket), data, int(qMin<qint64>(size, 1 << 30)), 0);
+        if (count <= 0) {
+            const int code = WSAGetLastError();
+            *error = code == WSAEWOULDBLOCK ? QStringLiteral("the peer does not read") : socketError(code);
+            return false;
+        }
+        data += count;
+        size -= count;
+    }
+    return true;
+}
+
+bool shutdownWrite(qintptr socket)
+{
+    return ::shutdown(SOCKET(socket), SD_SEND) == 0;
+}
+
+bool waitReadable(qintptr socket, int timeoutMs)
+{
+    WSAPOLLFD entry = {};
+    entry.fd = SOCKET(socket);
+    entry.events = POLLRDNORM;
+    return WSAPoll(&entry, 1, timeoutMs) > 0;
+}
+
+void prepare(qintptr socket)
+{
+    // Each call is non-fatal: without it the connection still works.
+    u_long nonBlocking = 1;
+    ::ioctlsocket(SOCKET(socket), FIONBIO, &nonBlocking);
+    tcp_keepalive keepAlive = { 1, 60 * 1000, 10 * 1000 };
+    DWORD returned = 0;
+    ::WSAIoctl(SOCKET(socket), SIO_KEEPALIVE_VALS, &keepAlive, sizeof keepAlive, nullptr, 0, &returned, nullptr,
+               nullptr);
+}
+
+void close(qintptr socket)
+{
+    ::closesocket(SOCKET(socket));
+}
+
+void abort(qintptr socket)
+{
+    const linger reset = { 1, 0 };
+    ::setsockopt(SOCKET(socket), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char *>(&reset), sizeof reset);
+    ::closesocket(SOCKET(socket));
+}
+
+QHostAddress peerAddress(qintptr socket)
+{
+    sockaddr_storage address = {};
+    int length = sizeof address;
+    if (::getpeername(SOCKET(socket), reinterpret_cast<sockaddr *>(&address), &length) != 0)
+        return QHostAddress();
+    return QHostAddress(reinterpret_cast<const sockaddr *>(&address));
+}
+
+QHostAddress localAddress(qintptr socket)
+{
+    sockaddr_storage address = {};
+    int length = sizeof address;
+    if (::getsockname(SOCKET(socket), reinterpret_cast<sockaddr *>(&address), &length) != 0)
+        return QHostAddress();
+    return QHostAddress(reinterpret_cast<const sockaddr *>(&address));
+}
+
+} // namespace SocketIo

@@ -1,0 +1,22 @@
+// Jobs to the local print spooler: one raw document per job on the queue
+// named after the printer.
+#ifndef SPOOLEROUTPUT_H
+#define SPOOLEROUTPUT_H
+
+#include "output.h"
+
+class SpoolerOutput : public Output
+{
+public:
+    explicit SpoolerOutput(const QString &queue);
+
+    // A document that did not arrive whole is cancelled at the spooler: it
+    // neither prints in part nor stays pending.
+    Result deliver(QIODevice &document, qint64 size, const QString &title,
+                   const std::atomic<bool> &stopping) override;
+
+private:
+    QString queue;
+};
+
+#endif // SPOOLEROUTPUT_H

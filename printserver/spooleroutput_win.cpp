@@ -1,0 +1,99 @@
+// Jobs to the Windows print spooler through winspool.
+#include "spooleroutput.h"
+
+#include <QIODevice>
+
+#include <qt_windows.h>
+#include <winspool.h>
+
+#include <cwchar>
+
+namespace {
+
+// Errors that mean the spooler service is not there right now (stopped,
+// restarting) rather than that the job is wrong.
+bool isTransient(DWORD error)
+{
+    switch (error) {
+    case RPC_S_SERVER_UNAVAILABLE:
+    case RPC_S_SERVER_TOO_BUSY:
+    case RPC_S_CALL_FAILED:
+    case RPC_S_CALL_FAILED_DNE:
+    case EPT_S_NOT_REGISTERED:
+    case ERROR_SERVICE_NOT_ACTIVE:
+    case ERROR_NOT_READY:
+        return true;
+    default:
+        return false;
+    }
+}
+
+Output::Result failure(DWORD error, const std::atomic<bool> &stopping)
+{
+    if (stopping.load())
+        return { Output::Unavailable, QStringLiteral("the service is stopping") };
+    if (isTransient(error))
+        return { Output::Unavailable, qt_error_string(int(error)) };
+    // A refusal of a spooler that answers (an unknown printer, a refused
+    // document) is told by the job's own line.
+    return { Output::Failed, QString() };
+}
+
+} // namespace
+
+SpoolerOutput::SpoolerOutput(const QString &queue)
+    : queue(queue)
+{
+}
+
+Output::Result SpoolerOutput::deliver(QIODevice &document, qint64 size, const QString &title,
+                                      const std::atomic<bool> &stopping)
+{
+    std::wstring name = queue.toStdWString();
+    HANDLE printer = nullptr;
+    if (!OpenPrinterW(&name[0], &printer, nullptr))
+        return failure(GetLastError(), stopping);
+
+    wchar_t documentName[100];
+    wchar_t dataType[20];
+    wcsncpy(documentName, title.toStdWString().c_str(), 99);
+    documentName[99] = 0;
+    wcsncpy(dataType, L"RAW", 19);
+    dataType[19] = 0;
+    DOC_INFO_1W info;
+    info.pDocName = documentName;
+    info.pOutputFile = nullptr;
+    info.pDatatype = dataType;
+
+    if (!StartDocPrinterW(printer, 1, reinterpret_cast<LPBYTE>(&info))) {
+        const DWORD error = GetLastError();
+        ClosePrinter(printer);
+        return failure(error, stopping);
+    }
+
+    // One page with the whole job, written in pieces. A step that fails
+    // aborts the document (its part already spooled is dropped) and releases
+    // the printer.
+    bool done = StartPagePrinter(printer);
+    bool readable = true;
+    QByteArray chunk;
+    for (qint64 left = size; done && left > 0; left -= chunk.size()) {
+        chunk = document.read(qMin(left, ChunkSize));
+        readable = !chunk.isEmpty();
+        DWORD written = 0;
+        done = readable && !stopping.load()
+            && WritePrinter(printer, chunk.data(), DWORD(chunk.size()), &written) && written == DWORD(chunk.size());
+    }
+    done = done && EndPagePrinter(printer) && EndDocPrinter(printer);
+    if (!done) {
+        const DWORD error = GetLastError();
+        AbortPrinter(printer);
+        ClosePrinter(printer);
+        if (!readable)
+            return { Failed, QStringLiteral("the job cannot be read: %1").arg(document.errorString()) };
+        return failure(error, stopping);
+    }
+    if (!ClosePrinter(printer))
+        return failure(GetLastError(), stopping);
+    return { Delivered, QString() };
+}
