@@ -1,27 +1,20 @@
 // The whole way of a print job with real parts: a raw client on loopback,
 // the quillport program run in the foreground as a child process, and a
-// private CUPS scheduler whose queues keep every printed job as a file.
+// private CUPS scheduler whose queues keep every printed job as a file. Also
+// what the way survives: a hung or absent scheduler, a stop, a crash.
+#include "netclient.h"
 #include "privatecups.h"
+#include "quillportchild.h"
 
-#include <QJsonArray>
-#include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <QRandomGenerator>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTcpServer>
 #include <QtTest>
 
 #include <algorithm>
 #include <memory>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace {
 
@@ -29,104 +22,16 @@ const QString Program = QStringLiteral(QUILLPORT_PATH);
 // Generous bounds for waits that normally end in milliseconds; a 20 MB job
 // under the sanitizers takes a few seconds.
 const int Timeout = 60000;
+// A stop gives deliveries in progress five seconds; this is that and the
+// rest of the way out.
+const int StopBound = 10000;
 
 const QString Completed = QStringLiteral("Print  Print job from 127.0.0.1 completed successful");
 const QString Failed = QStringLiteral("Print  Print job from 127.0.0.1 finished with error");
+const QString Deferred = QStringLiteral("Error  Print job from 127.0.0.1 waits for printer*");
 const QRegularExpression StoredLine(QStringLiteral(
     "^Print  Print job from 127\\.0\\.0\\.1 stored successful with filename "
     "\"(\\{[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}\\})\"$"));
-
-// The service must not outlive a test process that dies.
-class ChildProcess : public QProcess
-{
-protected:
-    void setupChildProcess() override { prctl(PR_SET_PDEATHSIG, SIGKILL); }
-};
-
-// A raw print client that ends its job as real clients do: it sends the
-// bytes, shuts its sending side and waits for the server to close.
-class RawClient
-{
-public:
-    ~RawClient()
-    {
-        if (fd >= 0)
-            close(fd);
-    }
-
-    bool connectTo(quint16 port)
-    {
-        fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address = {};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        return fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0
-            ? true
-            : fail("connect");
-    }
-
-    bool send(const char *data, qsizetype size)
-    {
-        while (size > 0) {
-            const ssize_t sent = ::send(fd, data, size_t(size), MSG_NOSIGNAL);
-            if (sent < 0)
-                return fail("send");
-            data += sent;
-            size -= sent;
-        }
-        return true;
-    }
-    bool send(const QByteArray &data) { return send(data.constData(), data.size()); }
-
-    bool shutdownWrite() { return ::shutdown(fd, SHUT_WR) == 0 ? true : fail("shutdown"); }
-
-    // True when the server closes the connection in an orderly way within
-    // the time, without having sent anything.
-    bool waitForClose(int timeoutMs)
-    {
-        QDeadlineTimer deadline(timeoutMs);
-        pollfd entry = { fd, POLLIN, 0 };
-        for (;;) {
-            const int ready = poll(&entry, 1, int(qMax<qint64>(deadline.remainingTime(), 0)));
-            if (ready == 0) {
-                error = QStringLiteral("the server did not close the connection");
-                return false;
-            }
-            if (ready < 0)
-                return fail("poll");
-            char byte;
-            const ssize_t got = recv(fd, &byte, 1, 0);
-            if (got == 0)
-                return true;
-            if (got > 0) {
-                error = QStringLiteral("the server sent data");
-                return false;
-            }
-            return fail("recv");
-        }
-    }
-
-    bool finish(int timeoutMs) { return shutdownWrite() && waitForClose(timeoutMs); }
-
-    QString error;
-
-private:
-    bool fail(const char *what)
-    {
-        error = QStringLiteral("%1: %2").arg(QLatin1String(what), QString::fromLocal8Bit(strerror(errno)));
-        return false;
-    }
-
-    int fd = -1;
-};
-
-QByteArray randomBytes(int size, quint32 seed)
-{
-    QVector<quint32> words((size + 3) / 4);
-    QRandomGenerator(seed).fillRange(words.data(), words.size());
-    return QByteArray(reinterpret_cast<const char *>(words.constData()), size);
-}
 
 // Equality of large byte arrays, with a short message instead of a dump.
 QByteArray sameBytes(const QByteArray &actual, const QByteArray &expected)
@@ -143,13 +48,6 @@ QByteArray sameBytes(const QByteArray &actual, const QByteArray &expected)
         .toLatin1();
 }
 
-// The job file that a storing line names; empty for any other line.
-QString storedFile(const QString &line)
-{
-    const QRegularExpressionMatch match = StoredLine.match(line);
-    return match.hasMatch() ? match.captured(1) + QStringLiteral(".prn") : QString();
-}
-
 quint16 freePort()
 {
     QTcpServer probe;
@@ -162,6 +60,12 @@ quint16 freePort()
     do {                                                                                                      \
         const QByteArray difference = sameBytes(actual, expected);                                            \
         QVERIFY2(difference.isEmpty(), difference.constData());                                               \
+    } while (false)
+
+#define QVERIFY_SENT(port, payload)                                                                           \
+    do {                                                                                                      \
+        QString why;                                                                                          \
+        QVERIFY2(sendJob(port, payload, Timeout, &why), qPrintable(why));                                     \
     } while (false)
 
 class tst_EndToEnd : public QObject
@@ -181,28 +85,37 @@ private slots:
     void overlappingConnections();
     void schedulerRestart();
 
+    void schedulerAwayForAWhile();
+    void hungSchedulerHoldsNoOtherPrinter();
+    void crashLosesNoCompleteJob();
+
 private:
-    bool startService(const QString &localname, bool storeJobs, const QString &logSelection = QString());
-    bool stopService();
-    // The log lines without their time stamps.
-    QStringList logLines() const;
-    QStringList printLines() const;
-    int count(const QString &line) const { return int(logLines().count(line)); }
-    int storedCount() const { return int(logLines().filter(StoredLine).size()); }
-    QString jobsFolder() const { return dataFolder + QStringLiteral("jobs"); }
-    QStringList jobFiles() const { return QDir(jobsFolder()).entryList(QDir::Files | QDir::Hidden); }
-    QByteArray jobFile(const QString &name) const;
-    QString serviceOutput() const;
+    QJsonObject printer(const QString &localname, bool storeJobs, int retrytime = 0) const;
+    // quillport with the given printers, printing to the private scheduler.
+    bool startService(const QList<QJsonObject> &printers);
+    bool startService(const QString &localname, bool storeJobs, int retrytime = 0)
+    {
+        return startService({ printer(localname, storeJobs, retrytime) });
+    }
+    QStringList printLines() const { return child->logLines().filter(QRegularExpression(QStringLiteral("^Print  "))); }
+    int storedCount() const { return child->logLines().filter(StoredLine).size(); }
+    static QString storedFile(const QString &line);
+    // The complete jobs in the spool folder.
+    int spooledJobs() const { return child->spoolFiles().filter(QRegularExpression(QStringLiteral("\\.job$"))).size(); }
 
     PrivateCups cups;
     int queues = 0;
     QString queue;
-    std::unique_ptr<QTemporaryDir> temporary;
-    QString dataFolder;
     QString cupsServer;
-    std::unique_ptr<QProcess> service;
+    std::unique_ptr<QuillportChild> child;
     quint16 port = 0;
 };
+
+QString tst_EndToEnd::storedFile(const QString &line)
+{
+    const QRegularExpressionMatch match = StoredLine.match(line);
+    return match.hasMatch() ? match.captured(1) + QStringLiteral(".prn") : QString();
+}
 
 void tst_EndToEnd::initTestCase()
 {
@@ -217,110 +130,38 @@ void tst_EndToEnd::init()
     // A queue and a data folder of its own for every test.
     queue = QStringLiteral("e2e%1").arg(++queues);
     QVERIFY2(cups.addQueue(queue), qPrintable(cups.errorString()));
-    temporary.reset(new QTemporaryDir);
-    QVERIFY(temporary->isValid());
-    dataFolder = temporary->filePath(QStringLiteral("share/quillport/"));
-    QVERIFY(QDir().mkpath(dataFolder));
     cupsServer = cups.serverName();
+    child = std::make_unique<QuillportChild>(Program);
 }
 
 void tst_EndToEnd::cleanup()
 {
-    if (QTest::currentTestFailed() && service)
-        qWarning().noquote() << "quillport's output:\n" << serviceOutput();
-    if (service && service->state() != QProcess::NotRunning) {
-        service->kill();
-        service->waitForFinished(Timeout);
-    }
-    service.reset();
+    if (QTest::currentTestFailed() && child)
+        qWarning().noquote() << "quillport's output:\n" << child->output();
+    child.reset();
+    if (!cups.isRunning())
+        QVERIFY2(cups.restart(), qPrintable(cups.errorString()));
 }
 
-bool tst_EndToEnd::startService(const QString &localname, bool storeJobs, const QString &logSelection)
+QJsonObject tst_EndToEnd::printer(const QString &localname, bool storeJobs, int retrytime) const
 {
-    port = freePort();
-    if (port == 0)
-        return false;
-    const QJsonObject printer{ { QStringLiteral("localname"), localname },
-                               { QStringLiteral("active"), true },
-                               { QStringLiteral("port"), int(port) },
-                               { QStringLiteral("listen"), QStringLiteral("127.0.0.1") },
-                               { QStringLiteral("storejobs"), storeJobs },
-                               { QStringLiteral("jobspath"), QStringLiteral("jobs") },
-                               { QStringLiteral("subnets"), QString() },
-                               { QStringLiteral("log"), logSelection } };
-    const QJsonObject settings{ { QStringLiteral("logtype"), QStringLiteral("textfile") },
-                                { QStringLiteral("printers"), QJsonArray{ printer } } };
-    QFile file(dataFolder + QStringLiteral("settings.json"));
-    if (!file.open(QIODevice::WriteOnly) || file.write(QJsonDocument(settings).toJson()) <= 0)
-        return false;
-    file.close();
-
-    // The data folder is the first of XDG_DATA_DIRS, plus the program name.
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("XDG_DATA_HOME"), temporary->filePath(QStringLiteral("home")));
-    environment.insert(QStringLiteral("XDG_DATA_DIRS"), temporary->filePath(QStringLiteral("share")));
-    environment.insert(QStringLiteral("CUPS_SERVER"), cupsServer);
-    service.reset(new ChildProcess);
-    service->setProcessEnvironment(environment);
-    service->setStandardOutputFile(temporary->filePath(QStringLiteral("stdout")));
-    service->setStandardErrorFile(temporary->filePath(QStringLiteral("stderr")));
-    service->start(Program, { QStringLiteral("-e") });
-    if (!service->waitForStarted(Timeout))
-        return false;
-
-    QDeadlineTimer deadline(Timeout);
-    while (!logLines().contains(QStringLiteral("Info   Service started successful"))) {
-        if (service->waitForFinished(10) || deadline.hasExpired()) {
-            qWarning().noquote() << "quillport did not start:" << serviceOutput();
-            return false;
-        }
-    }
-    return true;
+    return { { QStringLiteral("localname"), localname },
+             { QStringLiteral("active"), true },
+             { QStringLiteral("port"), int(freePort()) },
+             { QStringLiteral("listen"), QStringLiteral("127.0.0.1") },
+             { QStringLiteral("storejobs"), storeJobs },
+             { QStringLiteral("jobspath"), QStringLiteral("jobs") },
+             { QStringLiteral("retrytime"), retrytime } };
 }
 
-bool tst_EndToEnd::stopService()
+bool tst_EndToEnd::startService(const QList<QJsonObject> &printers)
 {
-    // SIGTERM ends the foreground run as a stop does, with exit code 0; the
-    // log is complete once the program has ended.
-    if (::kill(pid_t(service->processId()), SIGTERM) != 0 || !service->waitForFinished(Timeout)) {
-        qWarning().noquote() << "quillport did not stop:" << serviceOutput();
-        return false;
-    }
-    if (service->exitStatus() != QProcess::NormalExit || service->exitCode() != 0) {
-        qWarning().noquote() << "quillport ended with" << service->exitCode() << serviceOutput();
-        return false;
-    }
-    return true;
-}
-
-QStringList tst_EndToEnd::logLines() const
-{
-    QFile file(dataFolder + QStringLiteral("Quillport.log"));
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
-        return {};
-    QStringList lines;
-    // Only whole lines: the last one may still be being written.
-    const QList<QByteArray> raw = file.readAll().split('\n');
-    for (int i = 0; i + 1 < raw.size(); ++i)
-        lines.append(QString::fromUtf8(raw.at(i)).section(QLatin1Char(' '), 1));
-    return lines;
-}
-
-QStringList tst_EndToEnd::printLines() const
-{
-    return logLines().filter(QRegularExpression(QStringLiteral("^Print  ")));
-}
-
-QByteArray tst_EndToEnd::jobFile(const QString &name) const
-{
-    QFile file(jobsFolder() + QLatin1Char('/') + name);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArrayLiteral("(missing)");
-}
-
-QString tst_EndToEnd::serviceOutput() const
-{
-    QFile file(temporary->filePath(QStringLiteral("stderr")));
-    return file.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(file.readAll()) : QString();
+    port = quint16(printers.first().value(QStringLiteral("port")).toInt());
+    child->setEnvironment(QStringLiteral("CUPS_SERVER"), cupsServer);
+    if (child->writePrinters(printers) && child->start(Timeout))
+        return true;
+    qWarning().noquote() << child->errorString;
+    return false;
 }
 
 void tst_EndToEnd::oneJob_data()
@@ -332,7 +173,7 @@ void tst_EndToEnd::oneJob_data()
     QTest::newRow("100 KB, stored") << 100 * 1024 << true;
     QTest::newRow("20 MB, stored") << 20 * 1024 * 1024 << true;
     QTest::newRow("1 byte, not stored") << 1 << false;
-    QTest::newRow("100 KB, not stored") << 100 * 1024 << false;
+    QTest::newRow("20 MB, not stored") << 20 * 1024 * 1024 << false;
 }
 
 void tst_EndToEnd::oneJob()
@@ -342,118 +183,117 @@ void tst_EndToEnd::oneJob()
 
     QVERIFY(startService(queue, storeJobs));
     const QByteArray payload = randomBytes(size, quint32(size));
-    RawClient client;
-    QVERIFY2(client.connectTo(port) && client.send(payload) && client.finish(Timeout), qPrintable(client.error));
+    QVERIFY_SENT(port, payload);
 
     QVERIFY(cups.waitForJobs(queue, 1, Timeout));
-    QTRY_COMPARE_WITH_TIMEOUT(count(Completed), 1, Timeout);
-    QVERIFY(stopService());
+    QVERIFY(child->waitForLine(Completed, Timeout));
+    QVERIFY2(child->stop(Timeout), qPrintable(child->errorString));
 
     const QList<QByteArray> documents = cups.documents(queue);
     QCOMPARE(documents.size(), 1);
     QVERIFY_SAME_BYTES(documents.first(), payload);
+    // Nothing of a delivered job stays in the spool folder.
+    QCOMPARE(child->spoolFiles(), QStringList());
 
     const QStringList lines = printLines();
     if (!storeJobs) {
         QCOMPARE(lines, QStringList{ Completed });
-        QCOMPARE(jobFiles(), QStringList());
+        QCOMPARE(child->jobFiles(), QStringList());
         return;
     }
     QCOMPARE(lines.size(), 2);
     QCOMPARE(lines.first(), Completed);
     const QString name = storedFile(lines.at(1));
     QVERIFY2(!name.isEmpty(), qPrintable(lines.at(1)));
-    QCOMPARE(jobFiles(), QStringList{ name });
-    QVERIFY_SAME_BYTES(jobFile(name), payload);
+    QCOMPARE(child->jobFiles(), QStringList{ name });
+    QVERIFY_SAME_BYTES(child->jobFile(name), payload);
 }
 
 void tst_EndToEnd::jobsInARow()
 {
     QVERIFY(startService(queue, true));
-    const QList<QByteArray> payloads{ randomBytes(5000, 11), randomBytes(7000, 12) };
-    for (int i = 0; i < payloads.size(); ++i) {
-        RawClient client;
-        QVERIFY2(client.connectTo(port) && client.send(payloads.at(i)) && client.finish(Timeout),
-                 qPrintable(client.error));
-        // The second job starts only when the first has gone through.
-        QTRY_COMPARE_WITH_TIMEOUT(storedCount(), i + 1, Timeout);
-    }
-    QVERIFY(cups.waitForJobs(queue, 2, Timeout));
-    QVERIFY(stopService());
+    const QList<QByteArray> payloads{ randomBytes(5000, 11), randomBytes(7000, 12), randomBytes(3, 13) };
+    for (const QByteArray &payload : payloads)
+        QVERIFY_SENT(port, payload);
+    QVERIFY(cups.waitForJobs(queue, payloads.size(), Timeout));
+    QTRY_COMPARE_WITH_TIMEOUT(storedCount(), payloads.size(), Timeout);
+    QVERIFY2(child->stop(Timeout), qPrintable(child->errorString));
 
+    // Printed in the order the clients finished, each its own document.
     QCOMPARE(cups.documents(queue), payloads);
     const QStringList lines = printLines();
-    QCOMPARE(lines.size(), 4);
+    QCOMPARE(lines.size(), 2 * payloads.size());
     QStringList names;
-    for (int i = 0; i < 2; ++i) {
+    for (int i = 0; i < payloads.size(); ++i) {
         QCOMPARE(lines.at(2 * i), Completed);
         names.append(storedFile(lines.at(2 * i + 1)));
-        QVERIFY2(!names.last().isEmpty(), qPrintable(lines.at(2 * i + 1)));
-        QCOMPARE(jobFile(names.last()), payloads.at(i));
+        QCOMPARE(child->jobFile(names.last()), payloads.at(i));
     }
-    QVERIFY(names.at(0) != names.at(1));
     names.sort();
-    QCOMPARE(jobFiles(), names);
+    QCOMPARE(child->jobFiles(), names);
+    const QList<PrivateCups::Job> jobs = cups.jobs(queue);
+    QCOMPARE(jobs.size(), payloads.size());
+    QCOMPARE(jobs.first().name, QStringLiteral("Quillport"));
 }
 
 void tst_EndToEnd::emptyJob()
 {
-    QVERIFY(startService(queue, true));
-    RawClient client;
-    QVERIFY2(client.connectTo(port) && client.finish(Timeout), qPrintable(client.error));
+    QVERIFY(startService(queue, true, 300));
+    QVERIFY_SENT(port, QByteArray());
     QTRY_COMPARE_WITH_TIMEOUT(storedCount(), 1, Timeout);
-    QVERIFY(stopService());
+    QVERIFY2(child->stop(Timeout), qPrintable(child->errorString));
 
-    // CUPS takes no document without data: the job is reported as failed,
-    // and neither prints nor stays queued. It is still stored, empty.
+    // An empty connection is no document: the job is reported as failed at
+    // once, without a retry, and neither prints nor queues. It is still
+    // stored, empty.
     const QStringList lines = printLines();
     QCOMPARE(lines.size(), 2);
     QCOMPARE(lines.first(), Failed);
     const QString name = storedFile(lines.at(1));
-    QVERIFY2(!name.isEmpty(), qPrintable(lines.at(1)));
-    QCOMPARE(jobFiles(), QStringList{ name });
-    QCOMPARE(jobFile(name), QByteArray());
-
+    QCOMPARE(child->jobFiles(), QStringList{ name });
+    QCOMPARE(child->jobFile(name), QByteArray());
     bool ok = false;
-    QVERIFY(cups.pendingJobs(queue, &ok).isEmpty());
+    QCOMPARE(cups.jobs(queue, &ok).size(), 0);
     QVERIFY(ok);
-    QCOMPARE(cups.jobFiles(queue), QStringList());
 }
 
 void tst_EndToEnd::printerUnreachable_data()
 {
     QTest::addColumn<bool>("knownQueue");
     QTest::addColumn<bool>("schedulerThere");
+    QTest::addColumn<int>("retrytime");
 
-    QTest::newRow("queue that CUPS does not know") << false << true;
-    QTest::newRow("no scheduler") << true << false;
+    // A refusal that a retry cannot mend is final at once, whatever the
+    // retry time; an absent scheduler with no retry time is tried once.
+    QTest::newRow("queue that CUPS does not know") << false << true << 300;
+    QTest::newRow("no scheduler, retrytime 0") << true << false << 0;
 }
 
 void tst_EndToEnd::printerUnreachable()
 {
     QFETCH(bool, knownQueue);
     QFETCH(bool, schedulerThere);
+    QFETCH(int, retrytime);
 
     bool ok = false;
     const int jobsBefore = cups.jobs(QString(), &ok).size();
     QVERIFY(ok);
 
     if (!schedulerThere)
-        cupsServer = temporary->filePath(QStringLiteral("missing.sock"));
-    QVERIFY(startService(knownQueue ? queue : QStringLiteral("nosuchqueue"), true));
+        cupsServer = child->dataFolder() + QStringLiteral("missing.sock");
+    QVERIFY(startService(knownQueue ? queue : QStringLiteral("nosuchqueue"), true, retrytime));
     const QByteArray payload = randomBytes(100 * 1024, 21);
-    RawClient client;
-    QVERIFY2(client.connectTo(port) && client.send(payload) && client.finish(Timeout), qPrintable(client.error));
+    QVERIFY_SENT(port, payload);
     QTRY_COMPARE_WITH_TIMEOUT(storedCount(), 1, Timeout);
-    QVERIFY(stopService());
+    QVERIFY2(child->stop(Timeout), qPrintable(child->errorString));
 
-    const QStringList lines = printLines();
+    // The lines of a single attempt, nothing else.
+    const QStringList lines = child->logLines().filter(QRegularExpression(QStringLiteral("^(Print|Error)  ")));
     QCOMPARE(lines.size(), 2);
     QCOMPARE(lines.first(), Failed);
     const QString name = storedFile(lines.at(1));
-    QVERIFY2(!name.isEmpty(), qPrintable(lines.at(1)));
-    QCOMPARE(jobFiles(), QStringList{ name });
-    QVERIFY_SAME_BYTES(jobFile(name), payload);
+    QCOMPARE(child->jobFiles(), QStringList{ name });
+    QVERIFY_SAME_BYTES(child->jobFile(name), payload);
 
     // Nothing reached any queue; the job is kept only in its file.
     QCOMPARE(cups.jobs(QString(), &ok).size(), jobsBefore);
@@ -462,66 +302,52 @@ void tst_EndToEnd::printerUnreachable()
 
 void tst_EndToEnd::overlappingConnections()
 {
-    // The Debug line of every accepted connection shows when the service
-    // holds all of them at once.
-    QVERIFY(startService(queue, true, QStringLiteral("d")));
+    QJsonObject settings = printer(queue, true);
+    settings.insert(QStringLiteral("log"), QStringLiteral("d"));
+    QVERIFY(startService({ settings }));
 
     const int clients = 20;
     QList<QByteArray> payloads;
-    for (int i = 0; i < clients; ++i)
+    ClientPool pool(port);
+    for (int i = 0; i < clients; ++i) {
         payloads.append(randomBytes(1000 + int(QRandomGenerator(quint32(100 + i)).bounded(200 * 1024)),
                                     quint32(100 + i)));
-
-    std::vector<std::unique_ptr<RawClient>> connections;
-    for (const QByteArray &payload : qAsConst(payloads)) {
-        connections.emplace_back(new RawClient);
-        RawClient &client = *connections.back();
-        QVERIFY2(client.connectTo(port) && client.send(payload.constData(), payload.size() / 2),
-                 qPrintable(client.error));
+        pool.add(payloads.last(), Ending::Finish, nullptr, payloads.last().size() / 2);
     }
-    const QRegularExpression accepted(QStringLiteral("^Debug  Local address: "));
-    QTRY_COMPARE_WITH_TIMEOUT(logLines().filter(accepted).size(), clients, Timeout);
+    // The Debug line of every accepted connection shows when the service
+    // holds all of them at once, each half-way through its job.
+    QVERIFY(pool.stepUntil([&] { return child->countLines(QStringLiteral("Debug  Local address: *")) == clients; },
+                           QDeadlineTimer(Timeout)));
     QCOMPARE(printLines(), QStringList());
-
-    for (int i = 0; i < clients; ++i) {
-        RawClient &client = *connections[size_t(i)];
-        const QByteArray &payload = payloads.at(i);
-        QVERIFY2(client.send(payload.constData() + payload.size() / 2, payload.size() - payload.size() / 2)
-                     && client.shutdownWrite(),
-                 qPrintable(client.error));
-    }
-    for (auto &client : connections)
-        QVERIFY2(client->waitForClose(Timeout), qPrintable(client->error));
+    for (auto &connection : pool.connections())
+        connection->release();
+    QVERIFY(pool.runUntilDone(QDeadlineTimer(Timeout)));
+    for (auto &connection : pool.connections())
+        QVERIFY2(connection->completed(), qPrintable(connection->error));
 
     QVERIFY(cups.waitForJobs(queue, clients, Timeout));
     QTRY_COMPARE_WITH_TIMEOUT(storedCount(), clients, Timeout);
-    QVERIFY(stopService());
-    QCOMPARE(count(Completed), clients);
+    QVERIFY2(child->stop(Timeout), qPrintable(child->errorString));
+    QCOMPARE(child->countLines(Completed), clients);
 
     // Every document and every stored file is exactly one of the payloads,
     // and every payload arrived once: the sorted lists are equal.
     QList<QByteArray> expected = payloads;
     std::sort(expected.begin(), expected.end());
-    QVERIFY(std::adjacent_find(expected.begin(), expected.end()) == expected.end());
-
     QList<QByteArray> documents = cups.documents(queue);
-    QCOMPARE(documents.size(), clients);
     std::sort(documents.begin(), documents.end());
     QVERIFY(documents == expected);
-
-    const QStringList files = jobFiles();
-    QCOMPARE(files.size(), clients);
     QList<QByteArray> stored;
-    for (const QString &file : files)
-        stored.append(jobFile(file));
+    for (const QString &file : child->jobFiles())
+        stored.append(child->jobFile(file));
     std::sort(stored.begin(), stored.end());
     QVERIFY(stored == expected);
 }
 
 void tst_EndToEnd::schedulerRestart()
 {
-    // The service keeps its connection to CUPS from one job to the next; a
-    // restart of the scheduler (or its dropping of idle clients) closes it.
+    // Each delivery has a connection of its own to the scheduler; a restart
+    // between two jobs costs nothing.
     QVERIFY(startService(queue, false));
     const QList<QByteArray> payloads{ randomBytes(3000, 31), randomBytes(4000, 32) };
     for (int i = 0; i < payloads.size(); ++i) {
@@ -530,16 +356,102 @@ void tst_EndToEnd::schedulerRestart()
             QTRY_VERIFY_WITH_TIMEOUT(cups.jobs(queue).value(0).state == PrivateCups::Job::Completed, Timeout);
             QVERIFY2(cups.restart(), qPrintable(cups.errorString()));
         }
-        RawClient client;
-        QVERIFY2(client.connectTo(port) && client.send(payloads.at(i)) && client.finish(Timeout),
-                 qPrintable(client.error));
+        QVERIFY_SENT(port, payloads.at(i));
         QTRY_COMPARE_WITH_TIMEOUT(printLines().size(), i + 1, Timeout);
     }
-    QVERIFY(stopService());
+    QVERIFY2(child->stop(Timeout), qPrintable(child->errorString));
 
     QCOMPARE(printLines(), (QStringList{ Completed, Completed }));
     QVERIFY(cups.waitForJobs(queue, 2, Timeout));
     QCOMPARE(cups.documents(queue), payloads);
+}
+
+// The scheduler goes away for a while (an upgrade restarting it): the jobs
+// wait, are tried again, and each prints once, in order.
+void tst_EndToEnd::schedulerAwayForAWhile()
+{
+    QVERIFY(startService(queue, false, 300));
+    cups.stop();
+    const QList<QByteArray> payloads{ randomBytes(2000, 41), randomBytes(3000, 42), randomBytes(4000, 43) };
+    for (const QByteArray &payload : payloads)
+        QVERIFY_SENT(port, payload); // the client's part is over at once
+    QVERIFY(child->waitForLine(Deferred, Timeout, 2));
+    QCOMPARE(printLines(), QStringList());
+    QCOMPARE(spooledJobs(), payloads.size());
+
+    QVERIFY2(cups.restart(), qPrintable(cups.errorString()));
+    QVERIFY(child->waitForLine(Completed, Timeout, payloads.size()));
+    QVERIFY(cups.waitForJobs(queue, payloads.size(), Timeout));
+    QCOMPARE(cups.documents(queue), payloads);
+    QCOMPARE(child->spoolFiles(), QStringList());
+    QVERIFY2(child->stop(Timeout), qPrintable(child->errorString));
+    QCOMPARE(printLines(), QVector<QString>(payloads.size(), Completed).toList());
+}
+
+// A scheduler that hangs holds the printer whose job it has, and no other;
+// a stop does not wait for it, and the jobs are printed after the next start.
+void tst_EndToEnd::hungSchedulerHoldsNoOtherPrinter()
+{
+    const QString other = queue + QStringLiteral("b");
+    QVERIFY2(cups.addQueue(other), qPrintable(cups.errorString()));
+    const QJsonObject first = printer(queue, false, 300);
+    const QJsonObject second = printer(other, false, 300);
+    const quint16 secondPort = quint16(second.value(QStringLiteral("port")).toInt());
+    QVERIFY(startService({ first, second }));
+
+    QVERIFY(cups.freeze(true));
+    auto thaw = qScopeGuard([this] { cups.freeze(false); });
+    const QByteArray stuck = randomBytes(300 * 1024, 51);
+    const QByteArray waiting = randomBytes(4096, 52);
+    QVERIFY_SENT(port, stuck);
+    // The second printer's client is done as soon as it has sent its job.
+    QString why;
+    QVERIFY2(sendJob(secondPort, waiting, 1000, &why), qPrintable(why));
+    QCOMPARE(spooledJobs(), 2);
+
+    QVERIFY2(child->stop(StopBound), qPrintable(child->errorString));
+    QCOMPARE(spooledJobs(), 2);
+    QCOMPARE(printLines(), QStringList());
+
+    thaw.dismiss();
+    QVERIFY(cups.freeze(false));
+    QVERIFY(child->start(Timeout));
+    QVERIFY(child->waitForLine(QStringLiteral("Info   Found 2 complete print job(s) in the spool folder"), Timeout));
+    QVERIFY(child->waitForLine(Completed, Timeout, 2));
+    QVERIFY(cups.waitForJobs(queue, 1, Timeout) && cups.waitForJobs(other, 1, Timeout));
+    QCOMPARE(cups.documents(queue), QList<QByteArray>{ stuck });
+    QCOMPARE(cups.documents(other), QList<QByteArray>{ waiting });
+    QCOMPARE(child->spoolFiles(), QStringList());
+}
+
+// A crash (SIGKILL) loses nothing that was complete; a job whose client had
+// not finished is removed at the next start, not printed.
+void tst_EndToEnd::crashLosesNoCompleteJob()
+{
+    QVERIFY(startService(queue, true, 300));
+    QVERIFY(cups.setAccepting(queue, false));
+    const QList<QByteArray> payloads{ randomBytes(6000, 61), randomBytes(7000, 62) };
+    for (const QByteArray &payload : payloads)
+        QVERIFY_SENT(port, payload);
+    ClientPool pool(port);
+    ClientConnection *unfinished = pool.add(randomBytes(50000, 63), Ending::Finish, nullptr, 20000);
+    QVERIFY(pool.stepUntil([&] { return unfinished->isHeld(); }, QDeadlineTimer(Timeout)));
+    QVERIFY(child->waitForLine(Deferred, Timeout));
+    QTRY_VERIFY_WITH_TIMEOUT(child->spoolFiles().filter(QRegularExpression(QStringLiteral("\\.part$"))).size() == 1,
+                             Timeout);
+
+    child->kill();
+    QVERIFY(cups.setAccepting(queue, true));
+    QVERIFY(child->start(Timeout));
+    QVERIFY(child->waitForLine(QStringLiteral("Info   Found 2 complete print job(s) in the spool folder"), Timeout));
+    QVERIFY(child->waitForLine(QStringLiteral("Error  Removed incomplete print job {*"), Timeout));
+    QVERIFY(child->waitForLine(Completed, Timeout, 2));
+    QVERIFY(cups.waitForJobs(queue, 2, Timeout));
+    QCOMPARE(cups.documents(queue), payloads);
+    QTRY_COMPARE_WITH_TIMEOUT(storedCount(), 2, Timeout);
+    QCOMPARE(child->jobFiles().size(), 2);
+    QCOMPARE(child->spoolFiles(), QStringList());
+    QVERIFY2(child->stop(Timeout), qPrintable(child->errorString));
 }
 
 QTEST_GUILESS_MAIN(tst_EndToEnd)

@@ -151,7 +151,8 @@ void tst_BigJob::storedWhole()
                                { QStringLiteral("port"), int(port) },
                                { QStringLiteral("listen"), QStringLiteral("127.0.0.1") },
                                { QStringLiteral("storejobs"), true },
-                               { QStringLiteral("jobspath"), QStringLiteral("jobs") } };
+                               { QStringLiteral("jobspath"), QStringLiteral("jobs") },
+                               { QStringLiteral("retrytime"), 0 } };
     QVERIFY2(child.writePrinters({ printer }) && child.start(Timeout), qPrintable(child.errorString));
     const int baseline = child.openDescriptors();
     QVERIFY(baseline > 0);

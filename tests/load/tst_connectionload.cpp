@@ -24,6 +24,7 @@ const int Timeout = 120000;
 const QRegularExpression StoredLine(QStringLiteral(
     "^Print  Print job from (\\S*) stored successful with filename \"\\{[-0-9a-f]{36}\\}\"$"));
 const QRegularExpression OutcomeLine(QStringLiteral("^Print  Print job from (\\S*) finished with error$"));
+const QRegularExpression AbortedLine(QStringLiteral("^Error  Print job from 127\\.0\\.0\\.1 aborted after \\d+ bytes: "));
 
 quint16 freePort()
 {
@@ -39,7 +40,8 @@ QJsonObject printer(quint16 port, const QString &subnets = QString())
                         { QStringLiteral("listen"), QStringLiteral("127.0.0.1") },
                         { QStringLiteral("storejobs"), true },
                         { QStringLiteral("jobspath"), QStringLiteral("jobs") },
-                        { QStringLiteral("subnets"), subnets } };
+                        { QStringLiteral("subnets"), subnets },
+                        { QStringLiteral("retrytime"), 0 } };
 }
 
 QString describe(const ClientConnection &connection)
@@ -125,7 +127,9 @@ bool tst_ConnectionLoad::waitForDescriptors(QuillportChild &child, int count, Cl
 void tst_ConnectionLoad::manyConnectionsAtOnce()
 {
     QuillportChild child(Program);
-    QVERIFY(startChild(child, printer(freePort())));
+    QJsonObject settings = printer(freePort());
+    settings.insert(QStringLiteral("maxconnections"), 500);
+    QVERIFY(startChild(child, settings));
     const int baseline = child.openDescriptors();
     QVERIFY(baseline > 0);
 
@@ -137,15 +141,16 @@ void tst_ConnectionLoad::manyConnectionsAtOnce()
                            [](const std::unique_ptr<ClientConnection> &c) { return c->isHeld(); });
     };
     // Every connection is open, and admitted by the program, before any
-    // sends a byte. They are opened a batch at a time, each batch smaller
-    // than the listen backlog: a handshake beyond a full backlog is left to
-    // SYN cookies and completes on the server only once data comes.
+    // sends a byte: each holds its socket and its spool file. They are opened
+    // a batch at a time, each batch smaller than the listen backlog: a
+    // handshake beyond a full backlog is left to SYN cookies and completes on
+    // the server only once data comes.
     const int batch = 25;
     for (int opened = 0; opened < clients; opened += batch) {
         for (int i = opened; i < opened + batch; ++i)
             pool.add(jobs.at(i), Ending::Finish, nullptr, 0);
         QVERIFY(pool.stepUntil(allHeld, QDeadlineTimer(Timeout)));
-        QVERIFY(waitForDescriptors(child, baseline + opened + batch, &pool));
+        QVERIFY(waitForDescriptors(child, baseline + 2 * (opened + batch), &pool));
     }
     QCOMPARE(pool.connected(), clients);
 
@@ -315,18 +320,16 @@ void tst_ConnectionLoad::resetsAmongJobs()
     QVERIFY(waitForDescriptors(child, baseline));
     QVERIFY2(child.stop(Timeout), qPrintable(child.errorString));
 
-    // A reset ends a job as a close does: the program delivers every byte it
-    // received before the reset, the part, as one job. Each connection that
-    // closed at once is an empty job; one that reset at once is an empty job
-    // as well, or nothing when the reset came before the program's side of
-    // the connection was set up.
+    // Only an orderly close ends a job: the normal jobs and the last are
+    // stored whole, each connection that closed at once is an empty job, and
+    // a reset aborts its job, whatever had arrived. A connection that was
+    // reset before the program accepted it has no peer left and is dropped
+    // without a line.
     QHash<QByteArray, int> expected;
     for (const QByteArray &job : jobs)
         ++expected[job];
-    for (const QByteArray &part : parts)
-        ++expected[part];
     ++expected[last];
-    QCOMPARE(expected.size(), normal + resets + 1);
+    QCOMPARE(expected.size(), normal + 1);
 
     const QStringList files = child.jobFiles();
     int empty = 0;
@@ -343,24 +346,22 @@ void tst_ConnectionLoad::resetsAmongJobs()
         expected.remove(content);
     }
     QVERIFY2(expected.isEmpty(), qPrintable(QStringLiteral("%1 jobs were not stored").arg(expected.size())));
-    QVERIFY2(empty >= closes && empty <= closes + resetsAtOnce, qPrintable(QString::number(empty)));
+    QCOMPARE(empty, closes);
 
     const QStringList lines = child.logLines();
     QCOMPARE(countMatching(lines, OutcomeLine), files.size());
     QCOMPARE(countMatching(lines, StoredLine), files.size());
-
-    // Connections that end in an orderly way are logged with their peer.
-    // One that was reset before the program accepted it has no peer address
-    // left, and its lines name none.
-    int named = 0;
+    // A reset that came before the program accepted its connection leaves
+    // no line; most come after.
+    const int aborted = countMatching(lines, AbortedLine);
+    QVERIFY2(aborted > 0 && aborted <= resets + resetsAtOnce, qPrintable(QString::number(aborted)));
+    // Every line names its peer.
     for (const QString &line : lines) {
         const QRegularExpressionMatch match = OutcomeLine.match(line);
-        if (match.hasMatch()) {
-            QVERIFY2(match.captured(1) == QLatin1String("127.0.0.1") || match.captured(1).isEmpty(), qPrintable(line));
-            named += match.captured(1).isEmpty() ? 0 : 1;
-        }
+        if (match.hasMatch())
+            QCOMPARE(match.captured(1), QStringLiteral("127.0.0.1"));
     }
-    QVERIFY2(named >= normal + closes + 1, qPrintable(QString::number(named)));
+    QCOMPARE(child.spoolFiles(), QStringList());
 }
 
 QTEST_GUILESS_MAIN(tst_ConnectionLoad)

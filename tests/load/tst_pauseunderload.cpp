@@ -1,9 +1,9 @@
 // The print service in process, run as the emulated service manager's
 // service, paused and continued again and again while client threads stream
-// jobs at it. While paused, new connections are turned away; a connection
-// admitted before the pause still delivers its job when it closes, also
-// while paused. No job may be delivered in part, and every job that a
-// client saw through must be delivered.
+// jobs at it. While paused, new connections are turned away, and a
+// connection admitted before the pause is not read: its job goes through
+// once the service continues. No job may be delivered in part, and every
+// job that a client saw through must be delivered.
 #include "emulatedservicemanager.h"
 #include "netclient.h"
 #include "printerservice.h"
@@ -15,6 +15,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QMutex>
+#include <QProcess>
+#include <QThread>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QTcpServer>
@@ -129,6 +131,19 @@ void stream(int streamer, quint16 port, const std::atomic<bool> &stop, Record &r
     }
 }
 
+// A line of /proc/self/status, in bytes.
+qint64 residentMemory(const QByteArray &field)
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith(field))
+            return line.mid(field.size()).trimmed().split(' ').first().toLongLong() * 1024;
+    }
+    return -1;
+}
+
 int debugLines(const QString &logFile)
 {
     QFile file(logFile);
@@ -146,6 +161,14 @@ class tst_PauseUnderLoad : public QObject
 private slots:
     void initTestCase();
     void pauseAndContinueWhileStreaming();
+    void pausedPrinterHoldsNoJobInMemory();
+
+private:
+    QString runService(const QJsonArray &printers, const std::function<QString()> &drive);
+    static QJsonObject printer(const QString &name, quint16 port, const QString &log = QString());
+
+    std::unique_ptr<QTemporaryDir> temporary;
+    QString dataFolder;
 };
 
 void tst_PauseUnderLoad::initTestCase()
@@ -154,44 +177,29 @@ void tst_PauseUnderLoad::initTestCase()
     QVERIFY(raiseDescriptorLimit() > 0);
 }
 
-void tst_PauseUnderLoad::pauseAndContinueWhileStreaming()
+// The print service run in process as the emulated service manager's
+// service, on a data folder of its own with the given printers. `drive` runs
+// on a thread of its own once the service is running; the service is
+// stopped when it returns. Returns what went wrong, empty when nothing did.
+QString tst_PauseUnderLoad::runService(const QJsonArray &printers, const std::function<QString()> &drive)
 {
     manager().reset();
-    QTemporaryDir temporary;
-    QVERIFY(temporary.isValid());
-    qputenv("XDG_DATA_HOME", QFile::encodeName(temporary.filePath(QStringLiteral("home"))));
-    qputenv("XDG_DATA_DIRS", QFile::encodeName(temporary.filePath(QStringLiteral("share"))));
-    qputenv("CUPS_SERVER", QFile::encodeName(temporary.filePath(QStringLiteral("no-cups.sock"))));
+    temporary = std::make_unique<QTemporaryDir>();
+    if (!temporary->isValid())
+        return QStringLiteral("no temporary folder");
+    qputenv("XDG_DATA_HOME", QFile::encodeName(temporary->filePath(QStringLiteral("home"))));
+    qputenv("XDG_DATA_DIRS", QFile::encodeName(temporary->filePath(QStringLiteral("share"))));
+    qputenv("CUPS_SERVER", QFile::encodeName(temporary->filePath(QStringLiteral("no-cups.sock"))));
     // The service manager starts the service with its name as the program
     // name, which names the data folder.
-    const QString dataFolder = temporary.filePath(QStringLiteral("share/")) + Name + QLatin1Char('/');
-    QVERIFY(QDir().mkpath(dataFolder));
-
-    // Jobs stream to one printer; the jobs that straddle a pause go to the
-    // other, whose Debug line tells when the service has admitted one.
-    const quint16 streamPort = freePort();
-    const quint16 straddlePort = freePort();
-    QVERIFY(streamPort != 0 && straddlePort != 0 && streamPort != straddlePort);
-    auto printer = [](const QString &name, quint16 port, const QString &log) {
-        return QJsonObject{ { QStringLiteral("localname"), name },
-                            { QStringLiteral("active"), true },
-                            { QStringLiteral("port"), int(port) },
-                            { QStringLiteral("listen"), QStringLiteral("127.0.0.1") },
-                            { QStringLiteral("storejobs"), true },
-                            { QStringLiteral("jobspath"), name },
-                            { QStringLiteral("log"), log } };
-    };
-    const QJsonObject settings{
-        { QStringLiteral("logtype"), QStringLiteral("textfile") },
-        { QStringLiteral("printers"),
-          QJsonArray{ printer(QStringLiteral("stream"), streamPort, QString()),
-                      printer(QStringLiteral("straddle"), straddlePort, QStringLiteral("d")) } }
-    };
+    dataFolder = temporary->filePath(QStringLiteral("share/")) + Name + QLatin1Char('/');
+    QDir().mkpath(dataFolder);
+    const QJsonObject settings{ { QStringLiteral("logtype"), QStringLiteral("textfile") },
+                                { QStringLiteral("printers"), printers } };
     QFile file(dataFolder + QStringLiteral("settings.json"));
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(QJsonDocument(settings).toJson());
+    if (!file.open(QIODevice::WriteOnly) || file.write(QJsonDocument(settings).toJson()) <= 0)
+        return QStringLiteral("cannot write settings.json");
     file.close();
-    const QString logFile = dataFolder + QStringLiteral("Quillport.log");
 
     EmulatedServiceManager::Service installed;
     installed.name = installed.displayName = Name;
@@ -202,30 +210,66 @@ void tst_PauseUnderLoad::pauseAndContinueWhileStreaming()
     char programName[] = "quillport";
     char *argv[] = { programName, nullptr };
     PrinterService service(1, argv);
+    QString error;
+    std::thread driver([&] {
+        error = manager().waitForReportedState(SERVICE_RUNNING, Timeout) ? drive()
+                                                                          : QStringLiteral("the service did not start");
+        if (!ServiceController(Name).stop()) {
+            if (error.isEmpty())
+                error = QStringLiteral("stop failed");
+            manager().deliverControl(SERVICE_CONTROL_STOP);
+        }
+    });
+    previousHandler = qInstallMessageHandler(quietInfo);
+    const bool ran = service.runAsService();
+    driver.join();
+    qInstallMessageHandler(previousHandler);
+    if (!ran)
+        return QStringLiteral("the service did not run");
+    if (service.dataFolder != dataFolder)
+        return QStringLiteral("the service ran on %1").arg(service.dataFolder);
+    if (manager().reportedStates().last() != DWORD(SERVICE_STOPPED))
+        return QStringLiteral("the service did not report its stop");
+    return error;
+}
+
+QJsonObject tst_PauseUnderLoad::printer(const QString &name, quint16 port, const QString &log)
+{
+    return QJsonObject{ { QStringLiteral("localname"), name },
+                        { QStringLiteral("active"), true },
+                        { QStringLiteral("port"), int(port) },
+                        { QStringLiteral("listen"), QStringLiteral("127.0.0.1") },
+                        { QStringLiteral("storejobs"), true },
+                        { QStringLiteral("jobspath"), name },
+                        { QStringLiteral("log"), log },
+                        { QStringLiteral("retrytime"), 0 } };
+}
+
+void tst_PauseUnderLoad::pauseAndContinueWhileStreaming()
+{
+    // Jobs stream to one printer; the jobs that straddle a pause go to the
+    // other, whose Debug line tells when the service has admitted one.
+    const quint16 streamPort = freePort();
+    const quint16 straddlePort = freePort();
+    QVERIFY(streamPort != 0 && straddlePort != 0 && streamPort != straddlePort);
+    const QJsonArray printers{ printer(QStringLiteral("stream"), streamPort, QString()),
+                               printer(QStringLiteral("straddle"), straddlePort, QStringLiteral("d")) };
 
     Record record;
-    std::atomic<bool> stopStreaming{ false };
-    QString driverError;
     QList<QByteArray> straddlers;
-
-    std::thread driver([&] {
+    const QString driverError = runService(printers, [&]() -> QString {
+        const QString logFile = dataFolder + QStringLiteral("Quillport.log");
+        std::atomic<bool> stopStreaming{ false };
         std::vector<std::thread> streamers;
-        auto fail = [&](const QString &error) {
-            driverError = error;
-            return false;
-        };
-        auto drive = [&]() -> bool {
-            if (!manager().waitForReportedState(SERVICE_RUNNING, Timeout))
-                return fail(QStringLiteral("the service did not start"));
-            for (int i = 0; i < Streamers; ++i)
-                streamers.emplace_back(stream, i, streamPort, std::cref(stopStreaming), std::ref(record));
-
+        for (int i = 0; i < Streamers; ++i)
+            streamers.emplace_back(stream, i, streamPort, std::cref(stopStreaming), std::ref(record));
+        auto drive = [&]() -> QString {
             ServiceController controller(Name);
             for (int cycle = 0; cycle < Cycles; ++cycle) {
                 // Running: jobs go through.
                 const int completed = record.count(&Record::completedCount);
                 if (!record.waitFor(&Record::completedCount, completed + 5, Timeout))
-                    return fail(QStringLiteral("cycle %1: no jobs went through while running").arg(cycle));
+                    return QStringLiteral("cycle %1: no jobs went through while running").arg(cycle);
 
                 // A job that starts before the pause and ends during it.
                 const QByteArray payload = randomBytes(20000 + cycle * 1000, quint64(900 + cycle));
@@ -235,58 +279,59 @@ void tst_PauseUnderLoad::pauseAndContinueWhileStreaming()
                 if (!pool.stepUntil([&] { return connection->isHeld() || connection->isDone(); },
                                     QDeadlineTimer(Timeout))
                     || !connection->isHeld())
-                    return fail(QStringLiteral("cycle %1: the straddling job did not start").arg(cycle));
+                    return QStringLiteral("cycle %1: the straddling job did not start").arg(cycle);
                 if (!pool.stepUntil([&] { return debugLines(logFile) == cycle + 1 || connection->isDone(); },
                                     QDeadlineTimer(Timeout))
                     || connection->isDone())
-                    return fail(QStringLiteral("cycle %1: the straddling job was not admitted").arg(cycle));
+                    return QStringLiteral("cycle %1: the straddling job was not admitted").arg(cycle);
 
                 if (!controller.pause())
-                    return fail(QStringLiteral("cycle %1: pause failed").arg(cycle));
-                // Paused: new connections are turned away.
-                const int turnedAway = record.count(&Record::turnedAwayCount);
-                if (!record.waitFor(&Record::turnedAwayCount, turnedAway + 3, Timeout))
-                    return fail(QStringLiteral("cycle %1: no connection was turned away while paused").arg(cycle));
-                // The admitted job ends, and is delivered, while paused.
+                    return QStringLiteral("cycle %1: pause failed").arg(cycle);
+                // Paused: new connections are turned away. (The streamers
+                // may all be in connections admitted before the pause, which
+                // wait unread.)
+                for (int probe = 0; probe < 3; ++probe) {
+                    ClientPool turnedAway(streamPort);
+                    ClientConnection *refused = turnedAway.add(randomBytes(4000, quint64(probe)), Ending::Finish);
+                    if (!turnedAway.runUntilDone(QDeadlineTimer(Timeout)) || refused->completed())
+                        return QStringLiteral("cycle %1: a connection was not turned away while paused").arg(cycle);
+                }
+                // The admitted client sends the rest and closes; nobody
+                // reads it while paused.
                 connection->release();
-                if (!pool.runUntilDone(QDeadlineTimer(Timeout)) || !connection->completed())
-                    return fail(QStringLiteral("cycle %1: the straddling job did not go through while paused: %2")
-                                    .arg(cycle)
-                                    .arg(connection->error));
+                if (pool.runUntilDone(QDeadlineTimer(100)))
+                    return QStringLiteral("cycle %1: the straddling job was read while paused").arg(cycle);
 
                 if (!controller.resume())
-                    return fail(QStringLiteral("cycle %1: continue failed").arg(cycle));
+                    return QStringLiteral("cycle %1: continue failed").arg(cycle);
+                if (!pool.runUntilDone(QDeadlineTimer(Timeout)) || !connection->completed())
+                    return QStringLiteral("cycle %1: the straddling job did not go through once continued: %2")
+                        .arg(cycle)
+                        .arg(connection->error);
             }
-            return true;
+            return QString();
         };
-        const bool driven = drive();
+        const QString error = drive();
         stopStreaming = true;
         for (std::thread &thread : streamers)
             thread.join();
-        if (!driven || !ServiceController(Name).stop()) {
-            if (driverError.isEmpty())
-                driverError = QStringLiteral("stop failed");
-            manager().deliverControl(SERVICE_CONTROL_STOP);
-        }
+        return error;
     });
-
-    previousHandler = qInstallMessageHandler(quietInfo);
-    const bool ran = service.runAsService();
-    driver.join();
-    qInstallMessageHandler(previousHandler);
-
-    QVERIFY(ran);
     QVERIFY2(driverError.isEmpty(), qPrintable(driverError));
     QVERIFY2(record.errors.isEmpty(), qPrintable(record.errors.join(QLatin1Char('\n'))));
-    QCOMPARE(service.dataFolder, dataFolder);
-    QCOMPARE(manager().reportedStates().last(), DWORD(SERVICE_STOPPED));
+    const QString logFile = dataFolder + QStringLiteral("Quillport.log");
 
     // Every stored job is one whole payload that a client saw through, and
-    // every job that a client saw through is stored: none in part, none twice.
+    // every job that a client saw through is stored, or waits in the spool
+    // folder when the stop came before its delivery: none in part, none twice.
     QHash<QByteArray, int> stored;
-    const QStringList streamFiles = QDir(dataFolder + QStringLiteral("stream")).entryList(QDir::Files);
-    for (const QString &name : streamFiles) {
-        QFile job(dataFolder + QStringLiteral("stream/") + name);
+    QStringList streamFiles;
+    for (const QString &name : QDir(dataFolder + QStringLiteral("stream")).entryList(QDir::Files))
+        streamFiles << QStringLiteral("stream/") + name;
+    for (const QString &name : QDir(dataFolder + QStringLiteral(".spool")).entryList({ QStringLiteral("*.job") }, QDir::Files))
+        streamFiles << QStringLiteral(".spool/") + name;
+    for (const QString &name : qAsConst(streamFiles)) {
+        QFile job(dataFolder + name);
         QVERIFY(job.open(QIODevice::ReadOnly));
         const QByteArray print = fingerprint(job.readAll());
         QVERIFY2(!record.otherJobs.contains(print),
@@ -313,13 +358,58 @@ void tst_PauseUnderLoad::pauseAndContinueWhileStreaming()
     QFile log(logFile);
     QVERIFY(log.open(QIODevice::ReadOnly));
     const QStringList lines = QString::fromUtf8(log.readAll()).split(QLatin1Char('\n'));
-    const int jobs = int(stored.size() + straddled.size());
+    const int jobs = int(QDir(dataFolder + QStringLiteral("stream")).entryList(QDir::Files).size() + straddled.size());
     QCOMPARE(lines.filter(QRegularExpression(QStringLiteral(" Print  Print job from 127\\.0\\.0\\.1 finished with error$"))).size(),
              jobs);
     QCOMPARE(lines.filter(QRegularExpression(QStringLiteral(" Print  Print job from 127\\.0\\.0\\.1 stored successful "))).size(),
              jobs);
     qInfo("%d jobs streamed through, %d connections turned away while paused, %d jobs across a pause",
           int(stored.size()), record.turnedAwayCount, int(straddled.size()));
+}
+
+// What a paused printer's client sends waits in the system's buffers and
+// the client's window, not in this program's memory: 200 MiB against a
+// paused printer, then continued, leave the resident memory where it was.
+void tst_PauseUnderLoad::pausedPrinterHoldsNoJobInMemory()
+{
+    const quint16 port = freePort();
+    QJsonObject settings = printer(QStringLiteral("paused"), port, QStringLiteral("d"));
+    settings.insert(QStringLiteral("storejobs"), false);
+    qint64 before = 0;
+    qint64 peak = 0;
+    const QString error = runService(QJsonArray{ settings }, [&]() -> QString {
+        // A client of its own, so that the 200 MiB are not in this process.
+        QProcess client;
+        client.start(QStringLiteral("sh"), { QStringLiteral("-c"),
+                                             QStringLiteral("head -c 209715200 /dev/zero | nc -N 127.0.0.1 %1").arg(port) });
+        if (!client.waitForStarted(Timeout))
+            return QStringLiteral("the client did not start");
+        // Admitted (its Debug line is written), then paused.
+        QDeadlineTimer admitted(Timeout);
+        while (debugLines(dataFolder + QStringLiteral("Quillport.log")) == 0 && !admitted.hasExpired())
+            QThread::msleep(5);
+        if (!ServiceController(Name).pause())
+            return QStringLiteral("pause failed");
+        // The peak from here on (writing 5 resets it).
+        QFile peakReset(QStringLiteral("/proc/self/clear_refs"));
+        if (!peakReset.open(QIODevice::WriteOnly) || peakReset.write("5") != 1)
+            return QStringLiteral("cannot reset the peak of resident memory");
+        peakReset.close();
+        before = residentMemory(QByteArrayLiteral("VmRSS:"));
+        // Nothing to wait for: the printer is not to read. The client fills
+        // what the system buffers long before this.
+        if (client.waitForFinished(2000))
+            return QStringLiteral("the paused printer took the whole job");
+        if (!ServiceController(Name).resume())
+            return QStringLiteral("continue failed");
+        if (!client.waitForFinished(Timeout) || client.exitCode() != 0)
+            return QStringLiteral("the job did not go through once continued");
+        peak = residentMemory(QByteArrayLiteral("VmHWM:"));
+        return QString();
+    });
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+    QVERIFY2(peak - before < 64 * 1024 * 1024,
+             qPrintable(QStringLiteral("resident memory rose from %1 to %2 kB").arg(before / 1024).arg(peak / 1024)));
 }
 
 QTEST_APPLESS_MAIN(tst_PauseUnderLoad)

@@ -62,6 +62,7 @@ const char *const Tokens[] = {
 
 // The outcome that the confined file calls for.
 enum class Expect {
+    Unparsable,    // not JSON (nor empty): -99
     Runs,          // no active printer: runs until stopped
     FailsToListen, // an active printer without address or port: -98
     RunsOrFails    // depends on whether every bind succeeds
@@ -347,6 +348,10 @@ QByteArray confine(const QByteArray &content, const QList<quint16> &ports, quint
 {
     QRandomGenerator rng(seed);
     QJsonDocument document = QJsonDocument::fromJson(content);
+    if (document.isNull() && !content.trimmed().isEmpty()) {
+        expect = Expect::Unparsable;
+        return content;
+    }
     QJsonObject settings = document.object();
     const QJsonValue printersValue = settings.value(QLatin1String("printers"));
     QJsonArray printers = printersValue.toArray();
@@ -455,7 +460,7 @@ WorkerResult runCases(int worker, int cases, quint32 seed, const QList<quint16> 
         if (!made.missingFile && !made.folderInstead) {
             content = confine(made.content, ports, seed ^ quint32(index), expect);
             result.confined += content == made.content ? 0 : 1;
-            result.withActive += expect == Expect::Runs ? 0 : 1;
+            result.withActive += expect == Expect::RunsOrFails || expect == Expect::FailsToListen ? 1 : 0;
         }
 
         QDir(share).removeRecursively();
@@ -527,7 +532,7 @@ WorkerResult runCases(int worker, int cases, quint32 seed, const QList<quint16> 
         result.cannotListen += code == 158 ? 1 : 0;
         result.noSettings += code == 157 ? 1 : 0;
         QString wrong;
-        if (made.missingFile || made.folderInstead) {
+        if (made.missingFile || made.folderInstead || expect == Expect::Unparsable) {
             if (code != 157)
                 wrong = QStringLiteral("ended with %1 without a readable settings file, not 157 (-99)").arg(code);
         } else if (started) {

@@ -35,6 +35,8 @@ private slots:
     void missingFile();
     void contentWithoutPrinters_data();
     void contentWithoutPrinters();
+    void unparsableSettings_data();
+    void unparsableSettings();
     void logType_data();
     void logType();
     void printer_data();
@@ -42,6 +44,8 @@ private slots:
     void jobFolder_data();
     void jobFolder();
     void fileOrder();
+    void keysBeyondTheListener_data();
+    void keysBeyondTheListener();
 
 private:
     void writeSettings(const QByteArray &content);
@@ -110,7 +114,6 @@ void tst_PrinterConfig::contentWithoutPrinters_data()
 
     QTest::newRow("empty file") << QByteArray();
     QTest::newRow("empty array") << QByteArray("[]");
-    QTest::newRow("invalid JSON") << QByteArray("{\"logtype\": \"textfile\", \"printers\": [");
     QTest::newRow("top-level array of printers")
         << QByteArray("[{\"localname\": \"p\", \"active\": true, \"port\": 9100}]");
     QTest::newRow("printers not an array") << QByteArray("{\"printers\": {\"localname\": \"p\"}}");
@@ -128,6 +131,37 @@ void tst_PrinterConfig::contentWithoutPrinters()
     QCOMPARE(service.logger->logType(), Logger::EventLog);
     // Nothing is wrong enough to be reported.
     QCOMPARE(manager().events().size(), 0);
+}
+
+void tst_PrinterConfig::unparsableSettings_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QString>("reason");
+
+    QTest::newRow("truncated") << QByteArray("{\"logtype\": \"textfile\", \"printers\": [")
+                               << "unterminated array at offset 37";
+    QTest::newRow("trailing comma") << QByteArray("{\"printers\": [{\"port\": 9100},]}")
+                                    << "object is missing after a comma at offset 30";
+    QTest::newRow("not JSON") << QByteArray("printers=lobby") << "illegal value at offset 1";
+}
+
+// Settings that do not parse are a mistake, not a configuration without
+// printers: the start fails and says where.
+void tst_PrinterConfig::unparsableSettings()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(QString, reason);
+
+    writeSettings(content);
+    PrinterService service(1, argv);
+    QVERIFY(!service.loadConfig());
+    QVERIFY(service.printers.isEmpty());
+    QCOMPARE(service.logger->logType(), Logger::EventLog);
+    QCOMPARE(manager().events().size(), 1);
+    QCOMPARE(manager().events().first().type, quint16(EVENTLOG_ERROR_TYPE));
+    QCOMPARE(manager().events().first().strings,
+             QStringList{ QStringLiteral("Couldn't read config file: ") + dataFolder
+                          + QStringLiteral("settings.json: ") + reason });
 }
 
 void tst_PrinterConfig::logType_data()
@@ -343,6 +377,61 @@ void tst_PrinterConfig::fileOrder()
     QCOMPARE(names, (QStringList{ "one:9100", "two:9100", "three:9101" }));
     QCOMPARE(logLines().size(), 3);
     QVERIFY(logLines().at(1).contains(QLatin1String("\"two\" is 0.0.0.0 port 9100")));
+}
+
+void tst_PrinterConfig::keysBeyondTheListener_data()
+{
+    QTest::addColumn<QByteArray>("element");
+    QTest::addColumn<bool>("subnetsInvalid");
+    QTest::addColumn<int>("retrytime");
+    QTest::addColumn<int>("idletimeout");
+    QTest::addColumn<int>("maxconnections");
+    QTest::addColumn<QString>("output");
+    QTest::addColumn<int>("protocol");
+    QTest::addColumn<QString>("unknownProtocol");
+
+    const int raw = PrinterConfig::Raw, lpd = PrinterConfig::Lpd;
+    QTest::newRow("defaults") << QByteArray("{}") << false << 300 << 270 << 100 << "" << raw << "";
+    QTest::newRow("~subnets empty string admits all")
+        << QByteArray("{\"subnets\": \"\"}") << false << 300 << 270 << 100 << "" << raw << "";
+    QTest::newRow("subnets a comma") << QByteArray("{\"subnets\": \",\"}") << true << 300 << 270 << 100 << "" << raw << "";
+    QTest::newRow("subnets a blank") << QByteArray("{\"subnets\": \" \"}") << true << 300 << 270 << 100 << "" << raw << "";
+    QTest::newRow("subnets an array")
+        << QByteArray("{\"subnets\": [\"127.0.0.2/32\"]}") << true << 300 << 270 << 100 << "" << raw << "";
+    QTest::newRow("subnets null") << QByteArray("{\"subnets\": null}") << true << 300 << 270 << 100 << "" << raw << "";
+    QTest::newRow("every key")
+        << QByteArray("{\"retrytime\": 0, \"idletimeout\": 5, \"maxconnections\": 3, "
+                      "\"output\": \"socket://printer:9100\", \"protocol\": \"LPD\"}")
+        << false << 0 << 5 << 3 << "socket://printer:9100" << lpd << "";
+    QTest::newRow("wrong types and ranges")
+        << QByteArray("{\"retrytime\": \"10\", \"idletimeout\": -1, \"maxconnections\": 0, \"output\": 1}")
+        << false << 300 << 0 << 1 << "" << raw << "";
+    QTest::newRow("unknown protocol")
+        << QByteArray("{\"protocol\": \"ipp\"}") << false << 300 << 270 << 100 << "" << raw << "ipp";
+}
+
+void tst_PrinterConfig::keysBeyondTheListener()
+{
+    QFETCH(QByteArray, element);
+    QFETCH(bool, subnetsInvalid);
+    QFETCH(int, retrytime);
+    QFETCH(int, idletimeout);
+    QFETCH(int, maxconnections);
+    QFETCH(QString, output);
+    QFETCH(int, protocol);
+    QFETCH(QString, unknownProtocol);
+
+    writeSettings("{\"printers\": [" + element + "]}");
+    PrinterService service(1, argv);
+    QVERIFY(service.loadConfig());
+    const PrinterConfig printer = service.printers.value(0);
+    QCOMPARE(printer.subnetsInvalid, subnetsInvalid);
+    QCOMPARE(printer.retrytime, retrytime);
+    QCOMPARE(printer.idletimeout, idletimeout);
+    QCOMPARE(printer.maxconnections, maxconnections);
+    QCOMPARE(printer.output, output);
+    QCOMPARE(int(printer.protocol), protocol);
+    QCOMPARE(printer.unknownProtocol, unknownProtocol);
 }
 
 QTEST_GUILESS_MAIN(tst_PrinterConfig)

@@ -1,23 +1,24 @@
-// The printer listener over real loopback TCP connections: access by subnet,
-// reception and storage of jobs, pausing, listening and its failures. The
-// spooler is pointed at a CUPS socket that does not exist, so every job ends
-// "with error" at once and its bytes are seen in the stored job files.
+// The printer listener in process, over real loopback TCP connections:
+// access by subnet, reception of jobs into the spool folder and their
+// storage, resets, idle time-outs, the connection cap, pausing, listening
+// and its failures. The spooler is pointed at a CUPS socket that does not
+// exist and jobs are not retried, so every job ends "with error" at once and
+// its bytes are seen in the stored job files.
+#include "logcapture.h"
 #include "logger.h"
 #include "printerconfig.h"
 #include "printerdaemon.h"
+#include "subnets.h"
 
 #include <QDir>
 #include <QNetworkInterface>
 #include <QRegularExpression>
-#include <QScopeGuard>
 #include <QSignalSpy>
-#include <QStandardPaths>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <functional>
 #include <memory>
 
 #include <signal.h>
@@ -25,30 +26,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-using Subnets = QList<QPair<QHostAddress, int>>;
-
 namespace {
 
 const QString printerName = QStringLiteral("Office Laser");
+const int Timeout = 10000;
 
 // An address of TEST-NET-2: on no interface of a test machine, so binding it
 // fails with "address not available" (binding sends nothing).
 const QHostAddress absentAddress(QStringLiteral("198.51.100.7"));
-
-// Every line the Logger writes goes to the info output; the tests read it
-// from here.
-QStringList capturedLines;
-QtMessageHandler previousHandler = nullptr;
-
-void captureLines(QtMsgType type, const QMessageLogContext &context, const QString &message)
-{
-    if (type == QtInfoMsg) {
-        capturedLines.append(message);
-        return;
-    }
-    if (previousHandler)
-        previousHandler(type, context, message);
-}
 
 QString line(Logger::LogCategory category, const QString &message)
 {
@@ -60,13 +45,8 @@ QString outcomeLine(const QString &peer)
     return line(Logger::Print, QStringLiteral("Print job from ") + peer + QStringLiteral(" finished with error"));
 }
 
-Subnets parseSubnets(const QStringList &texts)
-{
-    Subnets subnets;
-    for (const QString &text : texts)
-        subnets.append(QHostAddress::parseSubnet(text));
-    return subnets;
-}
+const QRegularExpression storedLine(QStringLiteral(
+    "^Print  Print job from .* stored successful with filename \"(\\{[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}\\})\"$"));
 
 // Bytes of every value, so that nothing on the way may treat the job as text.
 QByteArray binaryPayload(int size, char seed)
@@ -98,46 +78,29 @@ int openSockets()
     return count;
 }
 
-// The listener's own end of the connection that `client` made.
-QTcpSocket *serverSide(const PrinterDaemon &daemon, const QTcpSocket &client)
-{
-    const QList<QTcpSocket *> sockets = daemon.findChildren<QTcpSocket *>();
-    for (QTcpSocket *socket : sockets) {
-        if (socket->peerPort() == client.localPort())
-            return socket;
-    }
-    return nullptr;
-}
-
-// Process limits that a test changes, given back when it ends however it ends.
+// A file size limit for this process, given back when the test ends however
+// it ends. Beyond it a write fails with EFBIG, as on a full disk.
 class FileSizeLimit
 {
 public:
     explicit FileSizeLimit(rlim_t bytes)
     {
         ::getrlimit(RLIMIT_FSIZE, &saved);
-        // Beyond the limit a write fails with EFBIG instead of killing the
-        // process.
         savedSignal = ::signal(SIGXFSZ, SIG_IGN);
         rlimit limit = saved;
         limit.rlim_cur = bytes;
         active = ::setrlimit(RLIMIT_FSIZE, &limit) == 0;
     }
-    ~FileSizeLimit() { restore(); }
-    void restore()
+    ~FileSizeLimit()
     {
-        if (restored)
-            return;
         ::setrlimit(RLIMIT_FSIZE, &saved);
         ::signal(SIGXFSZ, savedSignal);
-        restored = true;
     }
     bool active = false;
 
 private:
     rlimit saved{};
     sighandler_t savedSignal = SIG_DFL;
-    bool restored = false;
 };
 
 } // namespace
@@ -148,21 +111,27 @@ class tst_PrinterDaemon : public QObject
 
 private slots:
     void initTestCase();
-    void cleanupTestCase();
     void init();
-    void cleanup();
 
     void accessControl_data();
     void accessControl();
     void mappedPeerMatchesIPv4Subnet_data();
     void mappedPeerMatchesIPv4Subnet();
+    void subnetsThatNameNothingAdmitNoOne();
 
     void deliveredJob_data();
     void deliveredJob();
     void halfClosedClientIsClosedByServer();
     void overlappingConnectionsKeepJobsApart();
-    void unopenableJobFile();
-    void shortWriteIsNotStored();
+    void resetAbortsTheJob_data();
+    void resetAbortsTheJob();
+    void unopenableJobFolder();
+    void fullDiskKeepsTheJobInMemory();
+
+    void idleConnectionTimesOut_data();
+    void idleConnectionTimesOut();
+    void slowSenderIsNotCut();
+    void connectionCapQueuesClients();
 
     void connectionWhilePausedIsClosedUnlogged();
     void jobAcrossPause_data();
@@ -180,39 +149,36 @@ private slots:
 private:
     PrinterConfig config() const;
     std::unique_ptr<PrinterDaemon> listening(PrinterConfig config);
+    // The outcome of startListening(): whether started(true) came.
+    static bool start(PrinterDaemon &daemon);
     static std::unique_ptr<QTcpSocket> connectFrom(const QHostAddress &from, const QHostAddress &to, quint16 port);
     QStringList jobFiles() const;
     QByteArray jobFile(const QString &name) const;
+    // What the connections have written to the spool folder so far.
+    qint64 spooledBytes() const;
 
+    LogCapture capture;
     Logger logger;
     QTemporaryDir cupsDir;
     std::unique_ptr<QTemporaryDir> jobsDir;
+    std::unique_ptr<QTemporaryDir> spoolDir;
 };
 
 void tst_PrinterDaemon::initTestCase()
 {
     QVERIFY(cupsDir.isValid());
+    capture.install();
     // Set before anything asks libcups for its server.
     qputenv("CUPS_SERVER", QFile::encodeName(cupsDir.filePath(QStringLiteral("no-cupsd.sock"))));
-    previousHandler = qInstallMessageHandler(captureLines);
     PrinterDaemon::waitRoundMs = 10;
-}
-
-void tst_PrinterDaemon::cleanupTestCase()
-{
-    qInstallMessageHandler(previousHandler);
 }
 
 void tst_PrinterDaemon::init()
 {
-    capturedLines.clear();
+    capture.clear();
     jobsDir = std::make_unique<QTemporaryDir>();
-    QVERIFY(jobsDir->isValid());
-}
-
-void tst_PrinterDaemon::cleanup()
-{
-    jobsDir.reset();
+    spoolDir = std::make_unique<QTemporaryDir>();
+    QVERIFY(jobsDir->isValid() && spoolDir->isValid());
 }
 
 PrinterConfig tst_PrinterDaemon::config() const
@@ -222,10 +188,19 @@ PrinterConfig tst_PrinterDaemon::config() const
     config.active = true;
     config.listen = QHostAddress(QHostAddress::LocalHost);
     config.interfacewaittime = 0;
-    config.log = 0;
     config.storejobs = true;
     config.jobspath = jobsDir->path();
+    config.retrytime = 0;
     return config;
+}
+
+bool tst_PrinterDaemon::start(PrinterDaemon &daemon)
+{
+    QSignalSpy started(&daemon, &PrinterDaemon::started);
+    daemon.startListening();
+    if (started.isEmpty() && !started.wait(Timeout))
+        return false;
+    return started.size() == 1 && started.first().first().toBool();
 }
 
 // A listener on a free port of the configured address; the lines written
@@ -238,9 +213,9 @@ std::unique_ptr<PrinterDaemon> tst_PrinterDaemon::listening(PrinterConfig config
             return nullptr;
         config.port = probe.serverPort();
         probe.close();
-        auto daemon = std::make_unique<PrinterDaemon>(config, &logger);
-        if (daemon->startListening()) {
-            capturedLines.clear();
+        auto daemon = std::make_unique<PrinterDaemon>(config, &logger, spoolDir->path());
+        if (start(*daemon)) {
+            capture.clear();
             return daemon;
         }
     }
@@ -274,6 +249,15 @@ QByteArray tst_PrinterDaemon::jobFile(const QString &name) const
     return file.readAll();
 }
 
+qint64 tst_PrinterDaemon::spooledBytes() const
+{
+    qint64 total = 0;
+    const QFileInfoList files = QDir(spoolDir->path()).entryInfoList({ QStringLiteral("*.part") }, QDir::Files);
+    for (const QFileInfo &file : files)
+        total += file.size();
+    return total;
+}
+
 void tst_PrinterDaemon::accessControl_data()
 {
     QTest::addColumn<QStringList>("subnets");
@@ -283,20 +267,13 @@ void tst_PrinterDaemon::accessControl_data()
     QTest::newRow("no subnets") << QStringList() << "127.0.0.3" << true;
     QTest::newRow("/32") << QStringList{ "127.0.0.2/32" } << "127.0.0.2" << true;
     QTest::newRow("~/32") << QStringList{ "127.0.0.2/32" } << "127.0.0.3" << false;
-    QTest::newRow("/31 upper end") << QStringList{ "127.0.0.2/31" } << "127.0.0.3" << true;
-    QTest::newRow("~/31 upper end") << QStringList{ "127.0.0.2/31" } << "127.0.0.4" << false;
-    QTest::newRow("/30 lower end") << QStringList{ "127.0.0.4/30" } << "127.0.0.4" << true;
-    QTest::newRow("~/30 lower end") << QStringList{ "127.0.0.4/30" } << "127.0.0.3" << false;
     QTest::newRow("overlapping") << QStringList{ "127.0.0.0/8", "127.0.0.2/32" } << "127.0.0.2" << true;
-    QTest::newRow("~overlapping") << QStringList{ "127.0.0.0/30", "127.0.0.2/31" } << "127.0.0.4" << false;
     QTest::newRow("second entry") << QStringList{ "10.0.0.0/8", "127.0.0.2/32" } << "127.0.0.2" << true;
-    QTest::newRow("~IPv6 entry, IPv4 peer") << QStringList{ "::1/128" } << "127.0.0.2" << false;
-    QTest::newRow("unparsable before a match") << QStringList{ "garbage", "127.0.0.0/8" } << "127.0.0.2" << true;
     QTest::newRow("~unparsable only") << QStringList{ "garbage" } << "127.0.0.2" << false;
-    QTest::newRow("~unparsable only, several")
-        << QStringList{ "garbage", "127.0.0.300/8", "127.0.0.1/33", "::1/129" } << "127.0.0.1" << false;
 }
 
+// The decision itself is tested without sockets in tst_subnets; here, what a
+// listener does with it.
 void tst_PrinterDaemon::accessControl()
 {
     QFETCH(QStringList, subnets);
@@ -304,12 +281,7 @@ void tst_PrinterDaemon::accessControl()
     QFETCH(bool, allowed);
 
     PrinterConfig config = this->config();
-    config.subnets = parseSubnets(subnets);
-    if (QByteArray(QTest::currentDataTag()).contains("unparsable only")) {
-        // As the configuration keeps entries that do not parse.
-        for (const auto &subnet : qAsConst(config.subnets))
-            QVERIFY(subnet.first.isNull() && subnet.second == -1);
-    }
+    config.subnets = parseSubnets(subnets.join(QLatin1Char(',')));
     auto daemon = listening(config);
     QVERIFY(daemon);
 
@@ -325,25 +297,21 @@ void tst_PrinterDaemon::accessControl()
                                                         + QStringLiteral(" to printer Office Laser is denied"));
     if (allowed) {
         socket->disconnectFromHost();
-        QTRY_VERIFY(capturedLines.contains(outcomeLine(client)));
-        QStringList access;
-        for (const QString &captured : qAsConst(capturedLines)) {
-            if (captured.startsWith(Logger::label(Logger::Access)))
-                access.append(captured);
-        }
-        QCOMPARE(access, subnets.isEmpty() ? QStringList() : QStringList{ allowedLine });
+        QVERIFY(capture.waitFor(outcomeLine(client), Timeout));
+        QCOMPARE(capture.starting(Logger::label(Logger::Access)),
+                 subnets.isEmpty() ? QStringList() : QStringList{ allowedLine });
         const QStringList files = jobFiles();
         QCOMPARE(files.size(), 1);
         QCOMPARE(jobFile(files.first()), payload);
     } else {
         // The client does not close: the listener does.
         QTRY_COMPARE(socket->state(), QAbstractSocket::UnconnectedState);
-        QCOMPARE(capturedLines, QStringList{ deniedLine });
+        QCOMPARE(capture.lines(), QStringList{ deniedLine });
         QCOMPARE(jobFiles(), QStringList());
     }
     // Either way the listener keeps nothing of the connection.
-    QTRY_COMPARE(daemon->findChildren<QTcpSocket *>().size(), 0);
-    QCOMPARE(capturedLines.count(outcomeLine(client)), allowed ? 1 : 0);
+    QTRY_COMPARE(daemon->connectionCount(), 0);
+    QCOMPARE(QDir(spoolDir->path()).entryList(QDir::Files), QStringList());
 }
 
 void tst_PrinterDaemon::mappedPeerMatchesIPv4Subnet_data()
@@ -351,7 +319,6 @@ void tst_PrinterDaemon::mappedPeerMatchesIPv4Subnet_data()
     QTest::addColumn<QString>("subnet");
     QTest::addColumn<bool>("allowed");
 
-    QTest::newRow("127.0.0.0/8") << "127.0.0.0/8" << true;
     QTest::newRow("/31") << "127.0.0.2/31" << true;
     QTest::newRow("~/31") << "127.0.0.0/31" << false;
     QTest::newRow("mapped form") << "::ffff:127.0.0.2/128" << true;
@@ -369,32 +336,52 @@ void tst_PrinterDaemon::mappedPeerMatchesIPv4Subnet()
 
     PrinterConfig config = this->config();
     config.listen = QHostAddress(QStringLiteral("::")); // as "listen": "::" reads
-    config.subnets = parseSubnets({ subnet });
+    config.subnets = parseSubnets(subnet);
     auto daemon = listening(config);
     QVERIFY(daemon);
 
     auto socket = connectFrom(QHostAddress(QStringLiteral("127.0.0.2")), QHostAddress::LocalHost,
                               daemon->serverPort());
     QVERIFY(socket);
-    const QByteArray payload = "mapped";
-    socket->write(payload);
+    socket->write("mapped");
 
     const QString peer = QStringLiteral("::ffff:127.0.0.2");
     if (allowed) {
         socket->disconnectFromHost();
-        QTRY_VERIFY(capturedLines.contains(outcomeLine(peer)));
-        QCOMPARE(capturedLines.first(),
+        QVERIFY(capture.waitFor(outcomeLine(peer), Timeout));
+        QCOMPARE(capture.lines().first(),
                  line(Logger::Access, QStringLiteral("Access from ::ffff:127.0.0.2 to printer \"Office Laser\" is allowed")));
-        const QStringList files = jobFiles();
-        QCOMPARE(files.size(), 1);
-        QCOMPARE(jobFile(files.first()), payload);
+        QCOMPARE(jobFile(jobFiles().value(0)), QByteArray("mapped"));
     } else {
         QTRY_COMPARE(socket->state(), QAbstractSocket::UnconnectedState);
-        QCOMPARE(capturedLines,
+        QCOMPARE(capture.lines(),
                  QStringList{ line(Logger::Access,
                                    QStringLiteral("Access from ::ffff:127.0.0.2 to printer Office Laser is denied")) });
-        QCOMPARE(jobFiles(), QStringList());
     }
+}
+
+// A "subnets" value that is there but names no subnet is a mistake: nobody
+// gets in, and the start says why.
+void tst_PrinterDaemon::subnetsThatNameNothingAdmitNoOne()
+{
+    PrinterConfig config = this->config();
+    config.subnetsInvalid = true;
+    QTcpServer probe;
+    QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
+    config.port = probe.serverPort();
+    probe.close();
+    PrinterDaemon daemon(config, &logger, spoolDir->path());
+    QVERIFY(start(daemon));
+    QCOMPARE(capture.lines(),
+             QStringList{ line(Logger::Error, QStringLiteral("Printer \"Office Laser\" admits no one: its subnets "
+                                                             "setting names no subnet")) });
+    capture.clear();
+
+    auto socket = connectFrom(QHostAddress(), QHostAddress::LocalHost, daemon.serverPort());
+    QVERIFY(socket);
+    QTRY_COMPARE(socket->state(), QAbstractSocket::UnconnectedState);
+    QCOMPARE(capture.lines(),
+             QStringList{ line(Logger::Access, QStringLiteral("Access from 127.0.0.1 to printer Office Laser is denied")) });
 }
 
 void tst_PrinterDaemon::deliveredJob_data()
@@ -402,7 +389,7 @@ void tst_PrinterDaemon::deliveredJob_data()
     QTest::addColumn<bool>("storejobs");
     QTest::addColumn<QByteArray>("payload");
 
-    QTest::newRow("stored") << true << binaryPayload(256 * 1024 + 17, 1);
+    QTest::newRow("stored") << true << binaryPayload(3 * 1024 * 1024 + 17, 1);
     QTest::newRow("empty, stored") << true << QByteArray();
     QTest::newRow("not stored") << false << binaryPayload(4096, 2);
     QTest::newRow("empty, not stored") << false << QByteArray();
@@ -424,25 +411,25 @@ void tst_PrinterDaemon::deliveredJob()
     socket->disconnectFromHost();
 
     const QString outcome = outcomeLine(QStringLiteral("127.0.0.1"));
-    QTRY_VERIFY(capturedLines.contains(outcome));
-    QTRY_COMPARE(daemon->findChildren<QTcpSocket *>().size(), 0);
+    QVERIFY(capture.waitFor(outcome, Timeout));
+    QTRY_COMPARE(daemon->connectionCount(), 0);
+    // Delivered jobs leave nothing in the spool folder.
+    QTRY_COMPARE(QDir(spoolDir->path()).entryList(QDir::Files), QStringList());
     if (!storejobs) {
-        QCOMPARE(capturedLines, QStringList{ outcome });
+        QCOMPARE(capture.lines(), QStringList{ outcome });
         QCOMPARE(jobFiles(), QStringList());
         return;
     }
 
-    QCOMPARE(capturedLines.size(), 2);
-    QCOMPARE(capturedLines.first(), outcome);
-    static const QRegularExpression stored(
-        QStringLiteral("^Print  Print job from 127\\.0\\.0\\.1 stored successful with filename "
-                       "\"(\\{[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}\\})\"$"));
-    const QRegularExpressionMatch match = stored.match(capturedLines.last());
-    QVERIFY2(match.hasMatch(), qPrintable(capturedLines.last()));
+    QTRY_COMPARE(capture.lines().size(), 2);
+    QCOMPARE(capture.lines().first(), outcome);
+    const QRegularExpressionMatch match = storedLine.match(capture.lines().last());
+    QVERIFY2(match.hasMatch(), qPrintable(capture.lines().last()));
     QCOMPARE(jobFiles(), QStringList{ match.captured(1) + QStringLiteral(".prn") });
-    const QByteArray content = jobFile(jobFiles().first());
-    QCOMPARE(content.size(), payload.size());
-    QVERIFY(content == payload);
+    const QFileInfo stored(QDir(jobsDir->path()).filePath(jobFiles().first()));
+    QCOMPARE(stored.permissions() & (QFile::ReadGroup | QFile::ReadOther | QFile::WriteGroup | QFile::WriteOther),
+             QFile::Permissions());
+    QVERIFY(jobFile(jobFiles().first()) == payload);
 }
 
 // Clients that half-close after the job, then wait for the other end to
@@ -462,10 +449,9 @@ void tst_PrinterDaemon::halfClosedClientIsClosedByServer()
     QCOMPARE(::shutdown(int(socket->socketDescriptor()), SHUT_WR), 0);
 
     QTRY_COMPARE(socket->state(), QAbstractSocket::UnconnectedState);
-    QCOMPARE(capturedLines.count(outcomeLine(QStringLiteral("127.0.0.1"))), 1);
-    const QStringList files = jobFiles();
-    QCOMPARE(files.size(), 1);
-    QVERIFY(jobFile(files.first()) == payload);
+    QVERIFY(capture.waitFor(outcomeLine(QStringLiteral("127.0.0.1")), Timeout));
+    QTRY_COMPARE(jobFiles().size(), 1);
+    QVERIFY(jobFile(jobFiles().first()) == payload);
 }
 
 void tst_PrinterDaemon::overlappingConnectionsKeepJobsApart()
@@ -475,45 +461,73 @@ void tst_PrinterDaemon::overlappingConnectionsKeepJobsApart()
     auto first = connectFrom(QHostAddress(), QHostAddress::LocalHost, daemon->serverPort());
     auto second = connectFrom(QHostAddress(), QHostAddress::LocalHost, daemon->serverPort());
     QVERIFY(first && second);
-    QTcpSocket *firstServer = nullptr;
-    QTcpSocket *secondServer = nullptr;
-    QTRY_VERIFY((firstServer = serverSide(*daemon, *first)) && (secondServer = serverSide(*daemon, *second)));
 
-    // Each part is read by the listener before the next one is sent, so the
+    // Each part is in the spool folder before the next one is sent, so the
     // two jobs really arrive interleaved.
-    QSignalSpy firstRead(firstServer, &QIODevice::readyRead);
-    QSignalSpy secondRead(secondServer, &QIODevice::readyRead);
-    first->write("first job, part one; ");
-    QVERIFY(firstRead.wait());
-    second->write("second job, part one; ");
-    QVERIFY(secondRead.wait());
-    first->write("first job, part two");
-    QVERIFY(firstRead.wait());
-    second->write("second job, part two");
-    QVERIFY(secondRead.wait());
+    const QList<QByteArray> parts{ "first job, part one; ", "second job, part one; ", "first job, part two",
+                                   "second job, part two" };
+    qint64 sent = 0;
+    for (int i = 0; i < parts.size(); ++i) {
+        (i % 2 ? second : first)->write(parts.at(i));
+        sent += parts.at(i).size();
+        QTRY_COMPARE(spooledBytes(), sent);
+    }
 
     const QString outcome = outcomeLine(QStringLiteral("127.0.0.1"));
     first->disconnectFromHost();
-    QTRY_COMPARE(capturedLines.count(outcome), 1);
+    QVERIFY(capture.waitFor(outcome, Timeout));
     second->disconnectFromHost();
-    QTRY_COMPARE(capturedLines.count(outcome), 2);
+    QVERIFY(capture.waitFor(outcome, Timeout, 2));
 
     // The storing lines, in the order of delivery, name the files.
-    static const QRegularExpression stored(QStringLiteral(" stored successful with filename \"(\\{[^}]+\\})\"$"));
     QStringList names;
-    for (const QString &captured : qAsConst(capturedLines)) {
-        const QRegularExpressionMatch match = stored.match(captured);
+    QTRY_COMPARE(capture.starting(QStringLiteral("Print  Print job from 127.0.0.1 stored")).size(), 2);
+    for (const QString &captured : capture.lines()) {
+        const QRegularExpressionMatch match = storedLine.match(captured);
         if (match.hasMatch())
             names.append(match.captured(1) + QStringLiteral(".prn"));
     }
-    QCOMPARE(names.size(), 2);
-    QVERIFY(names.first() != names.last());
-    QCOMPARE(jobFile(names.first()), QByteArray("first job, part one; first job, part two"));
-    QCOMPARE(jobFile(names.last()), QByteArray("second job, part one; second job, part two"));
+    QCOMPARE(jobFile(names.value(0)), QByteArray("first job, part one; first job, part two"));
+    QCOMPARE(jobFile(names.value(1)), QByteArray("second job, part one; second job, part two"));
     QCOMPARE(jobFiles().size(), 2);
 }
 
-void tst_PrinterDaemon::unopenableJobFile()
+void tst_PrinterDaemon::resetAbortsTheJob_data()
+{
+    QTest::addColumn<int>("size");
+
+    QTest::newRow("100000 bytes") << 100000;
+    QTest::newRow("nothing sent") << 0;
+}
+
+// Only an orderly close ends a job: a client that resets part-way gets
+// nothing printed or stored.
+void tst_PrinterDaemon::resetAbortsTheJob()
+{
+    QFETCH(int, size);
+    auto daemon = listening(config());
+    QVERIFY(daemon);
+    auto socket = connectFrom(QHostAddress(), QHostAddress::LocalHost, daemon->serverPort());
+    QVERIFY(socket);
+    QTRY_COMPARE(daemon->connectionCount(), 1);
+    socket->write(binaryPayload(size, 6));
+    QVERIFY(socket->waitForBytesWritten(Timeout) || size == 0);
+    QTRY_COMPARE(spooledBytes(), qint64(size));
+
+    const linger reset = { 1, 0 };
+    QCOMPARE(::setsockopt(int(socket->socketDescriptor()), SOL_SOCKET, SO_LINGER, &reset, sizeof reset), 0);
+    socket->abort();
+
+    QTRY_COMPARE(daemon->connectionCount(), 0);
+    const QStringList lines = capture.lines();
+    QCOMPARE(lines.size(), 1);
+    QVERIFY2(lines.first().startsWith(line(Logger::Error, QStringLiteral("Print job from 127.0.0.1 aborted after %1 bytes: the connection broke").arg(size))),
+             qPrintable(lines.first()));
+    QCOMPARE(jobFiles(), QStringList());
+    QCOMPARE(QDir(spoolDir->path()).entryList(QDir::Files), QStringList());
+}
+
+void tst_PrinterDaemon::unopenableJobFolder()
 {
     PrinterConfig config = this->config();
     config.jobspath = jobsDir->filePath(QStringLiteral("missing"));
@@ -525,49 +539,138 @@ void tst_PrinterDaemon::unopenableJobFile()
     socket->write("lost job");
     socket->disconnectFromHost();
 
-    QTRY_COMPARE(capturedLines.size(), 2);
-    QCOMPARE(capturedLines.first(), outcomeLine(QStringLiteral("127.0.0.1")));
+    QTRY_COMPARE(capture.lines().size(), 2);
+    QCOMPARE(capture.lines().first(), outcomeLine(QStringLiteral("127.0.0.1")));
     const QRegularExpression error(
         QStringLiteral("^Error  Couldn't open file \"") + QRegularExpression::escape(config.jobspath)
         + QStringLiteral("/\\{[0-9a-f-]{36}\\}\\.prn\" for writing print job from 127\\.0\\.0\\.1$"));
-    QVERIFY2(error.match(capturedLines.last()).hasMatch(), qPrintable(capturedLines.last()));
+    QVERIFY2(error.match(capture.lines().last()).hasMatch(), qPrintable(capture.lines().last()));
     // Storing never makes the folder.
     QVERIFY(!QFileInfo::exists(config.jobspath));
 }
 
-// A file size limit makes the write of the job file short, as a full disk
-// would.
-void tst_PrinterDaemon::shortWriteIsNotStored()
+// A file size limit makes the spool file's write fail, as a full disk would:
+// the job goes on in memory and is delivered from there; storing it then
+// fails too, and leaves no part of it under a job's name.
+void tst_PrinterDaemon::fullDiskKeepsTheJobInMemory()
 {
     auto daemon = listening(config());
     QVERIFY(daemon);
     auto socket = connectFrom(QHostAddress(), QHostAddress::LocalHost, daemon->serverPort());
     QVERIFY(socket);
     const QByteArray payload = binaryPayload(64 * 1024, 4);
+
+    FileSizeLimit limit(4096);
+    QVERIFY(limit.active);
     socket->write(payload);
+    socket->disconnectFromHost();
+    QVERIFY(capture.waitFor(outcomeLine(QStringLiteral("127.0.0.1")), Timeout));
+    QTRY_COMPARE(capture.lines().size(), 3);
 
-    {
-        FileSizeLimit limit(4096);
-        QVERIFY(limit.active);
-        socket->disconnectFromHost();
-        QTRY_COMPARE(capturedLines.size(), 2);
-    }
-
-    QCOMPARE(capturedLines.first(), outcomeLine(QStringLiteral("127.0.0.1")));
+    const QStringList lines = capture.lines();
+    QVERIFY2(lines.at(0).startsWith(line(Logger::Error, QStringLiteral("Print job from 127.0.0.1 is not kept on disk: "))),
+             qPrintable(lines.at(0)));
     const QRegularExpression error(QStringLiteral("^Error  Couldn't write print job to file \"")
                                    + QRegularExpression::escape(jobsDir->path())
                                    + QStringLiteral("/\\{[0-9a-f-]{36}\\}\\.prn\" from 127\\.0\\.0\\.1$"));
-    QVERIFY2(error.match(capturedLines.last()).hasMatch(), qPrintable(capturedLines.last()));
-    // Whatever stays on disk is not the job.
-    const QStringList files = jobFiles();
-    for (const QString &name : files)
-        QVERIFY(jobFile(name).size() < payload.size());
+    QVERIFY2(error.match(lines.at(2)).hasMatch(), qPrintable(lines.at(2)));
+    QCOMPARE(jobFiles(), QStringList());
+    QCOMPARE(QDir(spoolDir->path()).entryList(QDir::Files), QStringList());
+}
+
+void tst_PrinterDaemon::idleConnectionTimesOut_data()
+{
+    QTest::addColumn<QByteArray>("payload");
+
+    QTest::newRow("nothing sent") << QByteArray();
+    QTest::newRow("part of a job") << QByteArray("a job whose client went quiet");
+}
+
+// A silent client does not hold its connection for ever: after the idle
+// time what arrived is the job, and an empty one is no job at all.
+void tst_PrinterDaemon::idleConnectionTimesOut()
+{
+    QFETCH(QByteArray, payload);
+    PrinterConfig config = this->config();
+    config.idletimeout = 1;
+    auto daemon = listening(config);
+    QVERIFY(daemon);
+    auto socket = connectFrom(QHostAddress(), QHostAddress::LocalHost, daemon->serverPort());
+    QVERIFY(socket);
+    socket->write(payload);
+
+    QTRY_COMPARE_WITH_TIMEOUT(socket->state(), QAbstractSocket::UnconnectedState, Timeout);
+    if (payload.isEmpty()) {
+        QCOMPARE(capture.lines(),
+                 QStringList{ line(Logger::Error, QStringLiteral("Connection from 127.0.0.1 timed out after 1 s without data")) });
+        QCOMPARE(jobFiles(), QStringList());
+        return;
+    }
+    QVERIFY(capture.waitFor(outcomeLine(QStringLiteral("127.0.0.1")), Timeout));
+    QCOMPARE(capture.lines().first(),
+             line(Logger::Error, QStringLiteral("Print job from 127.0.0.1 timed out after 1 s without data; its %1 "
+                                                "bytes are the job").arg(payload.size())));
+    QTRY_COMPARE(jobFiles().size(), 1);
+    QCOMPARE(jobFile(jobFiles().first()), payload);
+}
+
+void tst_PrinterDaemon::slowSenderIsNotCut()
+{
+    PrinterConfig config = this->config();
+    config.idletimeout = 1;
+    auto daemon = listening(config);
+    QVERIFY(daemon);
+    auto socket = connectFrom(QHostAddress(), QHostAddress::LocalHost, daemon->serverPort());
+    QVERIFY(socket);
+
+    // A byte every 400 ms for three idle times.
+    QByteArray sent;
+    for (int i = 0; i < 8; ++i) {
+        socket->write("x");
+        sent += 'x';
+        QTest::qWait(400);
+        QCOMPARE(socket->state(), QAbstractSocket::ConnectedState);
+    }
+    socket->disconnectFromHost();
+    QVERIFY(capture.waitFor(outcomeLine(QStringLiteral("127.0.0.1")), Timeout));
+    QCOMPARE(capture.starting(QStringLiteral("Error")), QStringList());
+    QTRY_COMPARE(jobFiles().size(), 1);
+    QCOMPARE(jobFile(jobFiles().first()), sent);
+}
+
+// Past the cap, a client waits in the system's backlog and is served once a
+// connection ends.
+void tst_PrinterDaemon::connectionCapQueuesClients()
+{
+    PrinterConfig config = this->config();
+    config.maxconnections = 3;
+    auto daemon = listening(config);
+    QVERIFY(daemon);
+
+    std::vector<std::unique_ptr<QTcpSocket>> clients;
+    for (int i = 0; i < 4; ++i) {
+        clients.push_back(connectFrom(QHostAddress(), QHostAddress::LocalHost, daemon->serverPort()));
+        QVERIFY(clients.back());
+    }
+    QTRY_COMPARE(daemon->connectionCount(), 3);
+    clients.back()->write("the fourth job");
+    QTest::qWait(200);
+    QCOMPARE(daemon->connectionCount(), 3);
+    QCOMPARE(spooledBytes(), 0);
+
+    clients.front()->disconnectFromHost();
+    clients.back()->disconnectFromHost();
+    QVERIFY(capture.waitFor(outcomeLine(QStringLiteral("127.0.0.1")), Timeout, 2));
+    QTRY_COMPARE(jobFiles().size(), 2);
+    QStringList contents{ jobFile(jobFiles().at(0)), jobFile(jobFiles().at(1)) };
+    contents.sort();
+    QCOMPARE(contents, (QStringList{ QString(), QStringLiteral("the fourth job") }));
 }
 
 void tst_PrinterDaemon::connectionWhilePausedIsClosedUnlogged()
 {
     PrinterConfig config = this->config();
-    config.subnets = parseSubnets({ QStringLiteral("127.0.0.0/8") });
+    config.subnets = parseSubnets(QStringLiteral("127.0.0.0/8"));
     config.log = PrinterConfig::LogPrint | PrinterConfig::LogError | PrinterConfig::LogDebug | PrinterConfig::LogAccess;
     auto daemon = listening(config);
     QVERIFY(daemon);
@@ -579,8 +682,8 @@ void tst_PrinterDaemon::connectionWhilePausedIsClosedUnlogged()
     QVERIFY(refused);
     refused->write("sent while paused");
     QTRY_COMPARE(refused->state(), QAbstractSocket::UnconnectedState);
-    QCOMPARE(capturedLines, QStringList());
-    QCOMPARE(daemon->findChildren<QTcpSocket *>().size(), 0);
+    QCOMPARE(capture.lines(), QStringList());
+    QCOMPARE(daemon->connectionCount(), 0);
     // The listener's end of the connection is closed, not left open.
     refused.reset();
     QCOMPARE(openSockets(), socketsBefore);
@@ -591,100 +694,100 @@ void tst_PrinterDaemon::connectionWhilePausedIsClosedUnlogged()
     QVERIFY(served);
     served->write("sent after resume");
     served->disconnectFromHost();
-    QTRY_VERIFY(capturedLines.contains(outcomeLine(QStringLiteral("127.0.0.1"))));
-    QVERIFY(capturedLines.contains(
+    QVERIFY(capture.waitFor(outcomeLine(QStringLiteral("127.0.0.1")), Timeout));
+    QVERIFY(capture.lines().contains(
         line(Logger::Access, QStringLiteral("Access from 127.0.0.1 to printer \"Office Laser\" is allowed"))));
-    const QStringList files = jobFiles();
-    QCOMPARE(files.size(), 1);
-    QCOMPARE(jobFile(files.first()), QByteArray("sent after resume"));
+    QTRY_COMPARE(jobFiles().size(), 1);
+    QCOMPARE(jobFile(jobFiles().first()), QByteArray("sent after resume"));
 }
 
 void tst_PrinterDaemon::jobAcrossPause_data()
 {
-    QTest::addColumn<bool>("resumeBeforeClose");
+    QTest::addColumn<bool>("closeWhilePaused");
     QTest::addColumn<QByteArray>("afterResume");
 
-    QTest::newRow("closed while paused") << false << QByteArray();
-    QTest::newRow("closed after resume") << true << QByteArray();
-    QTest::newRow("continued after resume") << true << QByteArray("part three");
+    QTest::newRow("closed while paused") << true << QByteArray();
+    QTest::newRow("closed after resume") << false << QByteArray();
+    QTest::newRow("continued after resume") << false << QByteArray("part three");
 }
 
+// A paused listener reads nothing of the connections it has: their bytes
+// wait in the system. Once resumed, the jobs arrive whole.
 void tst_PrinterDaemon::jobAcrossPause()
 {
-    QFETCH(bool, resumeBeforeClose);
+    QFETCH(bool, closeWhilePaused);
     QFETCH(QByteArray, afterResume);
 
     auto daemon = listening(config());
     QVERIFY(daemon);
     auto socket = connectFrom(QHostAddress(), QHostAddress::LocalHost, daemon->serverPort());
     QVERIFY(socket);
-    QTcpSocket *server = nullptr;
-    QTRY_VERIFY((server = serverSide(*daemon, *socket)));
-    QSignalSpy arrived(server, &QIODevice::readyRead);
 
     const QByteArray before = "part one, before the pause; ";
     socket->write(before);
-    QVERIFY(arrived.wait());
-    QCOMPARE(server->bytesAvailable(), 0);
+    QTRY_COMPARE(spooledBytes(), qint64(before.size()));
 
     daemon->pause();
     const QByteArray whilePaused = binaryPayload(2000, 5);
     socket->write(whilePaused);
-    QVERIFY(arrived.wait());
-    // Held back in the connection while paused.
-    QCOMPARE(server->bytesAvailable(), qint64(whilePaused.size()));
+    if (closeWhilePaused)
+        socket->disconnectFromHost();
+    // Given the time to read, a paused listener does not.
+    QTest::qWait(200);
+    QCOMPARE(spooledBytes(), qint64(before.size()));
+    QCOMPARE(capture.lines(), QStringList());
 
-    if (resumeBeforeClose)
-        daemon->resume();
-    if (!afterResume.isEmpty()) {
+    daemon->resume();
+    if (!closeWhilePaused) {
         socket->write(afterResume);
-        QVERIFY(arrived.wait());
-        QCOMPARE(server->bytesAvailable(), 0);
+        socket->disconnectFromHost();
     }
-    socket->disconnectFromHost();
-
-    QTRY_COMPARE(capturedLines.count(outcomeLine(QStringLiteral("127.0.0.1"))), 1);
-    QCOMPARE(daemon->isPaused(), !resumeBeforeClose);
-    const QStringList files = jobFiles();
-    QCOMPARE(files.size(), 1);
-    QVERIFY(jobFile(files.first()) == before + whilePaused + afterResume);
+    QVERIFY(capture.waitFor(outcomeLine(QStringLiteral("127.0.0.1")), Timeout));
+    QTRY_COMPARE(jobFiles().size(), 1);
+    QVERIFY(jobFile(jobFiles().first()) == before + whilePaused + afterResume);
 }
 
 void tst_PrinterDaemon::refusesToListen_data()
 {
     QTest::addColumn<QString>("address");
     QTest::addColumn<bool>("portZero");
-    QTest::addColumn<QString>("reasonWord");
+    QTest::addColumn<QString>("output");
+    QTest::addColumn<QString>("reason");
 
-    QTest::newRow("null address") << QString() << false << "address";
-    QTest::newRow("port 0") << "127.0.0.1" << true << "port";
+    QTest::newRow("null address") << QString() << false << QString() << "its listen setting is not an address";
+    QTest::newRow("port 0") << "127.0.0.1" << true << QString() << "its port is 0";
+    QTest::newRow("unknown output") << "127.0.0.1" << false << "lpt:1"
+                                    << "its output \"lpt:1\" cannot be used: it is neither empty, device:/path "
+                                       "nor socket://host:port";
 }
 
-// Qt would take a null address for every interface and port 0 for any port.
+// Qt would take a null address for every interface and port 0 for any port;
+// an output that names nothing usable would lose every job.
 void tst_PrinterDaemon::refusesToListen()
 {
     QFETCH(QString, address);
     QFETCH(bool, portZero);
-    QFETCH(QString, reasonWord);
+    QFETCH(QString, output);
+    QFETCH(QString, reason);
 
     PrinterConfig config = this->config();
     config.listen = QHostAddress(address);
     config.interfacewaittime = 60;
+    config.output = output;
     if (!portZero) {
         QTcpServer probe;
         QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
         config.port = probe.serverPort();
     }
-    PrinterDaemon daemon(config, &logger);
+    PrinterDaemon daemon(config, &logger, spoolDir->path());
     const int socketsBefore = openSockets();
 
-    QVERIFY(!daemon.startListening());
+    QVERIFY(!start(daemon));
     QVERIFY(!daemon.isListening());
     QCOMPARE(openSockets(), socketsBefore);
-    QVERIFY(daemon.errorString().contains(reasonWord));
-    QCOMPARE(capturedLines,
-             QStringList{ line(Logger::Error, QStringLiteral("Printer \"Office Laser\" cannot listen: ")
-                                                  + daemon.errorString()) });
+    QCOMPARE(daemon.errorString(), reason);
+    QCOMPARE(capture.lines(),
+             QStringList{ line(Logger::Error, QStringLiteral("Printer \"Office Laser\" cannot listen: ") + reason) });
 }
 
 void tst_PrinterDaemon::portInUse()
@@ -699,11 +802,13 @@ void tst_PrinterDaemon::portInUse()
     PrinterConfig config = this->config();
     config.port = holder.serverPort();
     config.interfacewaittime = 25;
-    PrinterDaemon daemon(config, &logger);
-    QVERIFY(!daemon.startListening());
+    PrinterDaemon daemon(config, &logger, spoolDir->path());
+    QVERIFY(!start(daemon));
     QVERIFY(!daemon.isListening());
-    QCOMPARE(capturedLines, QStringList{ line(Logger::Error, second.errorString()) });
-    QCOMPARE(daemon.errorString(), second.errorString());
+    const QString error = second.errorString()
+        + QStringLiteral(" (printer \"Office Laser\", 127.0.0.1 port %1)").arg(holder.serverPort());
+    QCOMPARE(capture.lines(), QStringList{ line(Logger::Error, error) });
+    QCOMPARE(daemon.errorString(), error);
 }
 
 void tst_PrinterDaemon::waitsForListenAddress_data()
@@ -712,8 +817,6 @@ void tst_PrinterDaemon::waitsForListenAddress_data()
     QTest::addColumn<int>("rounds");
 
     QTest::newRow("negative") << -10 << 0;
-    QTest::newRow("0") << 0 << 0;
-    QTest::newRow("5") << 5 << 0;
     QTest::newRow("9") << 9 << 0;
     QTest::newRow("10") << 10 << 1;
     QTest::newRow("19") << 19 << 1;
@@ -732,21 +835,16 @@ void tst_PrinterDaemon::waitsForListenAddress()
     config.listen = absentAddress;
     config.port = 9100;
     config.interfacewaittime = interfacewaittime;
-    PrinterDaemon daemon(config, &logger);
+    PrinterDaemon daemon(config, &logger, spoolDir->path());
 
-    QVERIFY(!daemon.startListening());
+    QVERIFY(!start(daemon));
     QVERIFY(!daemon.isListening());
     QCOMPARE(daemon.serverError(), QAbstractSocket::SocketAddressNotAvailableError);
     const QString wait =
         line(Logger::Error, QStringLiteral("Wait 10 seconds for network interface with address 198.51.100.7"));
-    QStringList expected;
-    for (int i = 0; i < rounds; ++i)
-        expected.append(wait);
-    QCOMPARE(capturedLines, expected);
+    QCOMPARE(capture.lines(), QVector<QString>(rounds, wait).toList());
 }
 
-// The address comes up while the listener waits for it: added to the
-// loopback interface when the first wait line is written.
 void tst_PrinterDaemon::debugLine_data()
 {
     QTest::addColumn<QString>("listen");
@@ -767,13 +865,7 @@ void tst_PrinterDaemon::debugLine_data()
     QTest::newRow("pead") << ipv4 << "127.0.0.0/8" << all << local4 << allowed4;
     QTest::newRow("da") << ipv4 << "127.0.0.0/8" << (PrinterConfig::LogDebug | PrinterConfig::LogAccess) << local4
                         << allowed4;
-    QTest::newRow("ed") << ipv4 << "127.0.0.0/8" << (PrinterConfig::LogError | PrinterConfig::LogDebug) << local4
-                        << allowed4;
     QTest::newRow("~none") << ipv4 << "127.0.0.0/8" << 0 << QString() << allowed4;
-    QTest::newRow("~p") << ipv4 << "127.0.0.0/8" << int(PrinterConfig::LogPrint) << QString() << allowed4;
-    QTest::newRow("~a") << ipv4 << "127.0.0.0/8" << int(PrinterConfig::LogAccess) << QString() << allowed4;
-    QTest::newRow("~pe") << ipv4 << "127.0.0.0/8" << (PrinterConfig::LogPrint | PrinterConfig::LogError)
-                         << QString() << allowed4;
     QTest::newRow("~pea") << ipv4 << "127.0.0.0/8" << (all & ~PrinterConfig::LogDebug) << QString() << allowed4;
     QTest::newRow("d, IPv6") << "::1" << "::1/128"
                              << int(PrinterConfig::LogDebug) << "Local address: ::1protocol: 1"
@@ -793,7 +885,7 @@ void tst_PrinterDaemon::debugLine()
 
     PrinterConfig config = this->config();
     config.listen = address;
-    config.subnets = parseSubnets({ subnet });
+    config.subnets = parseSubnets(subnet);
     config.log = log;
     auto daemon = listening(config);
     QVERIFY(daemon);
@@ -801,12 +893,12 @@ void tst_PrinterDaemon::debugLine()
     QVERIFY(socket);
 
     const QString accessLine = line(Logger::Access, access);
-    QTRY_VERIFY(capturedLines.contains(accessLine));
+    QVERIFY(capture.waitFor(accessLine, Timeout));
     QStringList expected;
     if (!debug.isEmpty())
         expected.append(line(Logger::Debug, debug));
     expected.append(accessLine);
-    QCOMPARE(capturedLines, expected);
+    QCOMPARE(capture.lines(), expected);
 }
 
 QTEST_GUILESS_MAIN(tst_PrinterDaemon)

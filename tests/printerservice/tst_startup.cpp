@@ -1,87 +1,79 @@
 // quillport -e as a child process: what each kind of settings.json makes of
 // the start, seen in the exit code, the log file and the diagnostic output.
-#include <QProcess>
-#include <QTcpServer>
-#include <QTemporaryDir>
-#include <QtTest>
+#include "netclient.h"
+#include "quillportchild.h"
 
-#include <signal.h>
+#include <QDeadlineTimer>
+#include <QJsonObject>
+#include <QNetworkInterface>
+#include <QTcpServer>
+#include <QtTest>
 
 class tst_Startup : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void init();
-
     void missingSettings();
+    void unparsableSettings();
     void runsWithoutPrinters_data();
     void runsWithoutPrinters();
     void printersThatCannotListen_data();
     void printersThatCannotListen();
     void printersThatMustNotListen();
+    void stopDuringTheAddressWait();
 
 private:
-    void writeSettings(const QByteArray &content);
-    QByteArrayList logLines() const; // the text log without time stamps
-    QProcessEnvironment environment() const;
-
-    std::unique_ptr<QTemporaryDir> dir;
-    QString dataFolder;
+    static QJsonObject printer(const QString &name, quint16 port);
+    static QStringList errorLines(const QuillportChild &child);
 };
 
 static const QString program = QStringLiteral(QUILLPORT_PATH);
+static const int Timeout = 10000;
 
-void tst_Startup::init()
+QJsonObject tst_Startup::printer(const QString &name, quint16 port)
 {
-    dir.reset(new QTemporaryDir);
-    QVERIFY(dir->isValid());
-    dataFolder = dir->path() + QStringLiteral("/data/quillport/");
-    QVERIFY(QDir().mkpath(dataFolder));
+    return { { QStringLiteral("localname"), name },
+             { QStringLiteral("active"), true },
+             { QStringLiteral("listen"), QStringLiteral("127.0.0.1") },
+             { QStringLiteral("port"), port },
+             { QStringLiteral("retrytime"), 0 } };
 }
 
-QProcessEnvironment tst_Startup::environment() const
+QStringList tst_Startup::errorLines(const QuillportChild &child)
 {
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("XDG_DATA_HOME"), dir->path() + QStringLiteral("/home"));
-    env.insert(QStringLiteral("XDG_DATA_DIRS"), dir->path() + QStringLiteral("/data"));
-    env.insert(QStringLiteral("CUPS_SERVER"), dir->path() + QStringLiteral("/no-cups"));
-    return env;
-}
-
-void tst_Startup::writeSettings(const QByteArray &content)
-{
-    QFile file(dataFolder + QStringLiteral("settings.json"));
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(content);
-}
-
-QByteArrayList tst_Startup::logLines() const
-{
-    QFile file(dataFolder + QStringLiteral("Quillport.log"));
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    QByteArrayList lines;
-    const QByteArrayList raw = file.readAll().split('\n');
-    for (const QByteArray &line : raw) {
-        if (!line.isEmpty())
-            lines << line.mid(20);
+    QStringList errors;
+    const QStringList lines = child.logLines();
+    for (const QString &line : lines) {
+        if (line.startsWith(QLatin1String("Error  ")))
+            errors << line;
     }
-    return lines;
+    return errors;
 }
 
 void tst_Startup::missingSettings()
 {
-    QProcess process;
-    process.setProcessEnvironment(environment());
-    process.start(program, { QStringLiteral("-e") });
-    QVERIFY(process.waitForFinished(10000));
-    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(process.exitCode(), 157); // -99
-    const QByteArrayList err = process.readAllStandardError().split('\n');
-    QVERIFY2(err.contains("Error  Couldn't open config file: " + dataFolder.toUtf8() + "settings.json"),
-             err.join('\n'));
-    QVERIFY(!QFile::exists(dataFolder + QStringLiteral("Quillport.log")));
+    QuillportChild child(program);
+    QVERIFY(child.launch());
+    QCOMPARE(child.waitForExit(Timeout), 157); // -99
+    QVERIFY2(child.output().contains(QStringLiteral("Error  Couldn't open config file: ") + child.dataFolder()
+                                     + QStringLiteral("settings.json")),
+             qPrintable(child.output()));
+    QVERIFY(!QFile::exists(child.dataFolder() + QStringLiteral("Quillport.log")));
+}
+
+// A syntax error (here a trailing comma) must not start a service with no
+// printer, logging to the event log instead of the file it was asked for.
+void tst_Startup::unparsableSettings()
+{
+    QuillportChild child(program);
+    QVERIFY(child.writeSettings("{\"logtype\": \"textfile\", \"printers\": [{\"port\": 9100},]}"));
+    QVERIFY(child.launch());
+    QCOMPARE(child.waitForExit(Timeout), 157); // -99
+    QVERIFY2(child.output().contains(QStringLiteral("Error  Couldn't read config file: ") + child.dataFolder()
+                                     + QStringLiteral("settings.json: object is missing after a comma at offset 53")),
+             qPrintable(child.output()));
+    QVERIFY(!child.output().contains(QStringLiteral("Service started successful")));
 }
 
 void tst_Startup::runsWithoutPrinters_data()
@@ -89,8 +81,8 @@ void tst_Startup::runsWithoutPrinters_data()
     QTest::addColumn<QByteArray>("content");
 
     QTest::newRow("empty file") << QByteArray();
-    QTest::newRow("empty array") << QByteArray("[]");
-    QTest::newRow("invalid JSON") << QByteArray("{\"printers\": [");
+    QTest::newRow("blank file") << QByteArray(" \n");
+    QTest::newRow("empty object") << QByteArray("{}");
     QTest::newRow("top-level array") << QByteArray("[{\"active\": true, \"port\": 1}]");
     QTest::newRow("no active printer")
         << QByteArray("{\"logtype\": \"textfile\", \"printers\": [{\"localname\": \"a\", \"port\": 1}, "
@@ -101,102 +93,118 @@ void tst_Startup::runsWithoutPrinters()
 {
     QFETCH(QByteArray, content);
 
-    writeSettings(content);
-    QProcess process;
-    process.setProcessEnvironment(environment());
-    process.start(program, { QStringLiteral("-e") });
-    QVERIFY(process.waitForStarted());
-    QByteArray err;
-    QTRY_VERIFY_WITH_TIMEOUT((err += process.readAllStandardError()).contains("Info   Service started successful\n"),
-                             10000);
+    QuillportChild child(program);
+    QVERIFY(child.writeSettings(content));
+    QVERIFY(child.launch());
+    QTRY_VERIFY_WITH_TIMEOUT(child.output().contains(QStringLiteral("Info   Service started successful")), Timeout);
     // It keeps running until it is stopped.
-    QCOMPARE(process.state(), QProcess::Running);
-    QCOMPARE(::kill(pid_t(process.processId()), SIGTERM), 0);
-    QVERIFY(process.waitForFinished(10000));
-    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(process.exitCode(), 0);
-    QVERIFY(!err.contains("Error  "));
+    QVERIFY(child.isRunning());
+    QVERIFY2(child.stop(Timeout), qPrintable(child.errorString));
+    QVERIFY(!child.output().contains(QStringLiteral("Error  ")));
 }
 
 void tst_Startup::printersThatCannotListen_data()
 {
-    QTest::addColumn<QList<int>>("taken");   // indexes of printers whose port is taken
-    QTest::addColumn<QByteArrayList>("errorLines");
+    QTest::addColumn<QList<int>>("taken"); // indexes of printers whose port is taken
 
-    const QByteArray inUse = "Error  Failed to start. Error: The bound address is already in use";
-    QTest::newRow("the second of three") << QList<int>{ 1 } << QByteArrayList{ "Error  The bound address is already in use", inUse };
-    QTest::newRow("the first and the third")
-        << QList<int>{ 0, 2 }
-        << QByteArrayList{ "Error  The bound address is already in use", inUse,
-                           "Error  The bound address is already in use", inUse };
+    QTest::newRow("the second of three") << QList<int>{ 1 };
+    QTest::newRow("the first and the third") << QList<int>{ 0, 2 };
 }
 
 void tst_Startup::printersThatCannotListen()
 {
     QFETCH(QList<int>, taken);
-    QFETCH(QByteArrayList, errorLines);
 
     // Three free ports, some of them then held by this test.
-    QList<QTcpServer *> servers;
-    QList<quint16> ports;
+    std::vector<std::unique_ptr<QTcpServer>> servers;
+    QList<QJsonObject> printers;
     for (int i = 0; i < 3; ++i) {
-        auto server = new QTcpServer(this);
-        QVERIFY(server->listen(QHostAddress::LocalHost));
-        ports << server->serverPort();
-        servers << server;
+        servers.push_back(std::make_unique<QTcpServer>());
+        QVERIFY(servers.back()->listen(QHostAddress::LocalHost));
+        printers << printer(QStringLiteral("p%1").arg(i), servers.back()->serverPort());
     }
+    QStringList expected;
     for (int i = 0; i < 3; ++i) {
-        if (!taken.contains(i))
+        if (!taken.contains(i)) {
             servers.at(i)->close();
+            continue;
+        }
+        // The system's own text, then the printer it concerns.
+        const QString error = QStringLiteral("The bound address is already in use (printer \"p%1\", 127.0.0.1 port %2)")
+                                  .arg(i)
+                                  .arg(servers.at(i)->serverPort());
+        expected << QStringLiteral("Error  ") + error << QStringLiteral("Error  Failed to start. Error: ") + error;
     }
 
-    QByteArray printers;
-    for (int i = 0; i < 3; ++i) {
-        printers += (i ? "," : "") + QByteArray("{\"localname\": \"p") + QByteArray::number(i)
-            + "\", \"active\": true, \"listen\": \"127.0.0.1\", \"port\": " + QByteArray::number(ports.at(i)) + "}";
-    }
-    writeSettings("{\"logtype\": \"textfile\", \"printers\": [" + printers + "]}");
-
-    QProcess process;
-    process.setProcessEnvironment(environment());
-    process.start(program, { QStringLiteral("-e") });
-    QVERIFY(process.waitForFinished(10000));
-    qDeleteAll(servers);
-    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(process.exitCode(), 158); // -98
-
-    QByteArrayList errors;
-    const QByteArrayList lines = logLines();
-    for (const QByteArray &line : lines) {
-        if (line.startsWith("Error  "))
-            errors << line;
-    }
-    QCOMPARE(errors, errorLines);
-    QVERIFY(!lines.contains("Info   Service started successful"));
+    QuillportChild child(program);
+    QVERIFY(child.writePrinters(printers));
+    QVERIFY(child.launch());
+    QCOMPARE(child.waitForExit(Timeout), 158); // -98
+    QCOMPARE(errorLines(child), expected);
+    QVERIFY(!child.logLines().contains(QStringLiteral("Info   Service started successful")));
 }
 
+// Qt would bind every interface for a text that is no address, and any free
+// port for 0; an output or protocol that names nothing would lose every job.
 void tst_Startup::printersThatMustNotListen()
 {
-    // Qt would bind every interface for a text that is no address, and any
-    // free port for 0; these printers refuse to listen instead.
-    writeSettings("{\"logtype\": \"textfile\", \"printers\": ["
-                  "{\"localname\": \"a\", \"active\": true, \"listen\": \"not-an-address\", \"port\": 9100},"
-                  "{\"localname\": \"b\", \"active\": true, \"listen\": \"127.0.0.1\"}]}");
-    QProcess process;
-    process.setProcessEnvironment(environment());
-    process.start(program, { QStringLiteral("-e") });
-    QVERIFY(process.waitForFinished(10000));
-    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(process.exitCode(), 158); // -98
+    QJsonObject noAddress = printer(QStringLiteral("a"), 9100);
+    noAddress.insert(QStringLiteral("listen"), QStringLiteral("not-an-address"));
+    QJsonObject noPort = printer(QStringLiteral("b"), 0);
+    QJsonObject badOutput = printer(QStringLiteral("c"), 9101);
+    badOutput.insert(QStringLiteral("output"), QStringLiteral("usb:/dev/usb/lp0"));
+    QJsonObject badProtocol = printer(QStringLiteral("d"), 9102);
+    badProtocol.insert(QStringLiteral("protocol"), QStringLiteral("ipp"));
 
-    const QByteArrayList lines = logLines();
-    QCOMPARE(lines,
-             (QByteArrayList{ "Info   Listen address for printer \"a\" is  port 9100",
-                              "Info   Listen address for printer \"b\" is 127.0.0.1 port 0",
-                              "Error  Printer \"a\" cannot listen: its listen setting is not an address",
-                              "Error  Failed to start. Error: its listen setting is not an address",
-                              "Error  Printer \"b\" cannot listen: its port is 0",
-                              "Error  Failed to start. Error: its port is 0" }));
+    QuillportChild child(program);
+    QVERIFY(child.writePrinters({ noAddress, noPort, badOutput, badProtocol }));
+    QVERIFY(child.launch());
+    QCOMPARE(child.waitForExit(Timeout), 158); // -98
+
+    const QStringList reasons{
+        QStringLiteral("its listen setting is not an address"),
+        QStringLiteral("its port is 0"),
+        QStringLiteral("its output \"usb:/dev/usb/lp0\" cannot be used: it is neither empty, device:/path nor "
+                       "socket://host:port"),
+        QStringLiteral("its protocol \"ipp\" is neither raw nor lpd"),
+    };
+    QStringList expected;
+    for (int i = 0; i < reasons.size(); ++i) {
+        expected << QStringLiteral("Error  Printer \"%1\" cannot listen: %2").arg(QChar('a' + i)).arg(reasons.at(i))
+                 << QStringLiteral("Error  Failed to start. Error: ") + reasons.at(i);
+    }
+    QCOMPARE(errorLines(child), expected);
+}
+
+// The wait for a listen address holds up neither the other printers nor a
+// stop.
+void tst_Startup::stopDuringTheAddressWait()
+{
+    const QHostAddress absent(QStringLiteral("198.51.100.7")); // TEST-NET-2
+    if (QNetworkInterface::allAddresses().contains(absent))
+        QSKIP("The address this test needs absent is on an interface of this machine");
+    QTcpServer probe;
+    QVERIFY(probe.listen(QHostAddress::LocalHost));
+    const quint16 port = probe.serverPort();
+    probe.close();
+
+    QJsonObject waiting = printer(QStringLiteral("waiting"), 9100);
+    waiting.insert(QStringLiteral("listen"), absent.toString());
+    waiting.insert(QStringLiteral("interfacewaittime"), 100000);
+    QuillportChild child(program);
+    QVERIFY(child.writePrinters({ waiting, printer(QStringLiteral("serving"), port) }));
+    QVERIFY(child.launch());
+    QVERIFY(child.waitForLine(QStringLiteral("Error  Wait 10 seconds for network interface with address 198.51.100.7"),
+                              Timeout));
+
+    ClientPool clients(port);
+    ClientConnection *job = clients.add("served meanwhile", Ending::Finish);
+    QVERIFY(clients.runUntilDone(QDeadlineTimer(Timeout)));
+    QVERIFY2(job->completed(), qPrintable(job->error));
+    QVERIFY(child.waitForLine(QStringLiteral("Print  Print job from 127.0.0.1 finished with error"), Timeout));
+
+    QVERIFY2(child.stop(1000), qPrintable(child.errorString));
+    QVERIFY(!child.logLines().contains(QStringLiteral("Info   Service started successful")));
 }
 
 QTEST_GUILESS_MAIN(tst_Startup)

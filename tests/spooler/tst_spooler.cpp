@@ -1,9 +1,10 @@
 // Raw jobs handed to a real CUPS scheduler, a private one started by the
 // test, whose queues keep every job they print as a file.
+#include "netclient.h"
 #include "privatecups.h"
-#include "spooler.h"
+#include "spooleroutput.h"
 
-#include <QRandomGenerator>
+#include <QBuffer>
 #include <QScopeGuard>
 #include <QTcpServer>
 #include <QtTest>
@@ -23,29 +24,34 @@ private slots:
     void wholeJob();
     void jobsInARow();
     void emptyJob();
-    void noServer_data();
-    void noServer();
+    void notThereRightNow_data();
+    void notThereRightNow();
+    void hungSchedulerGivesWayToAStop();
 
 private:
-    static QByteArray randomBytes(int size, quint32 seed);
-    static int send(const QString &printer, const QByteArray &data);
+    // Delivers on a thread of its own, as the service does: libcups keeps
+    // its state per thread.
+    static Output::Result send(const QString &printer, const QByteArray &data,
+                               const QString &title = QStringLiteral("Quillport"),
+                               std::atomic<bool> *stopping = nullptr);
 
     PrivateCups cups;
     QString queue;
     int queues = 0;
 };
 
-QByteArray tst_Spooler::randomBytes(int size, quint32 seed)
+Output::Result tst_Spooler::send(const QString &printer, const QByteArray &data, const QString &title,
+                                 std::atomic<bool> *stopping)
 {
-    QVector<quint32> words((size + 3) / 4);
-    QRandomGenerator(seed).fillRange(words.data(), words.size());
-    return QByteArray(reinterpret_cast<const char *>(words.constData()), size);
-}
-
-int tst_Spooler::send(const QString &printer, const QByteArray &data)
-{
-    return sendRawToPrinter(reinterpret_cast<const char16_t *>(printer.utf16()), data.constData(),
-                            quint32(data.size()));
+    std::atomic<bool> notStopping{ false };
+    Output::Result result{ Output::Failed, QStringLiteral("not run") };
+    std::thread([&] {
+        QByteArray bytes = data;
+        QBuffer document(&bytes);
+        document.open(QIODevice::ReadOnly);
+        result = SpoolerOutput(printer).deliver(document, bytes.size(), title, stopping ? *stopping : notStopping);
+    }).join();
+    return result;
 }
 
 void tst_Spooler::initTestCase()
@@ -53,8 +59,6 @@ void tst_Spooler::initTestCase()
     if (!PrivateCups::isInstalled())
         QSKIP("cupsd is not installed: the spooler needs a CUPS scheduler to talk to");
     QVERIFY2(cups.start(), qPrintable(cups.errorString()));
-    // Read by libcups on this thread's first call, on every later call the
-    // same: all jobs go to the private scheduler.
     qputenv("CUPS_SERVER", QFile::encodeName(cups.serverName()));
 }
 
@@ -71,7 +75,8 @@ void tst_Spooler::unknownPrinter()
     const QList<PrivateCups::Job> before = cups.jobs(QString(), &ok);
     QVERIFY(ok);
 
-    QCOMPARE(send(QStringLiteral("nosuchqueue"), QByteArrayLiteral("a job for nobody")), 0);
+    // Trying again would not help: no retry.
+    QCOMPARE(send(QStringLiteral("nosuchqueue"), QByteArrayLiteral("a job for nobody")).outcome, Output::Failed);
 
     // No job was made anywhere on the server, pending or otherwise.
     const QList<PrivateCups::Job> after = cups.jobs(QString(), &ok);
@@ -82,7 +87,7 @@ void tst_Spooler::unknownPrinter()
 void tst_Spooler::wholeJob()
 {
     const QByteArray data = randomBytes(20 * 1024 * 1024, 1);
-    QCOMPARE(send(queue, data), 1);
+    QCOMPARE(send(queue, data, QStringLiteral("report.txt")).outcome, Output::Delivered);
 
     QVERIFY(cups.waitForJobs(queue, 1, 30000));
     const QList<QByteArray> documents = cups.documents(queue);
@@ -95,29 +100,30 @@ void tst_Spooler::wholeJob()
     QList<PrivateCups::Job> jobs;
     QTRY_VERIFY_WITH_TIMEOUT(
         (jobs = cups.jobs(queue)).size() == 1 && jobs.first().state == PrivateCups::Job::Completed, 10000);
-    QCOMPARE(jobs.first().name, QStringLiteral("Quillport"));
-    QCOMPARE(jobs.first().documentName, QStringLiteral("Quillport"));
+    QCOMPARE(jobs.first().name, QStringLiteral("report.txt"));
+    QCOMPARE(jobs.first().documentName, QStringLiteral("report.txt"));
 }
 
 void tst_Spooler::jobsInARow()
 {
     const QByteArray first = randomBytes(100 * 1024, 2);
     const QByteArray second = randomBytes(3, 3);
-    QCOMPARE(send(queue, first), 1);
-    QCOMPARE(send(queue, second), 1);
+    QCOMPARE(send(queue, first).outcome, Output::Delivered);
+    QCOMPARE(send(queue, second).outcome, Output::Delivered);
 
     QVERIFY(cups.waitForJobs(queue, 2, 30000));
     QCOMPARE(cups.documents(queue), (QList<QByteArray>{ first, second }));
     const QList<PrivateCups::Job> jobs = cups.jobs(queue);
     QCOMPARE(jobs.size(), 2);
     QVERIFY(jobs.at(0).id != jobs.at(1).id);
+    QCOMPARE(jobs.at(0).name, QStringLiteral("Quillport"));
 }
 
 void tst_Spooler::emptyJob()
 {
     // CUPS refuses a document without data, so the job it had created for it
     // must not stay behind waiting for one.
-    QCOMPARE(send(queue, QByteArray()), 0);
+    QCOMPARE(send(queue, QByteArray()).outcome, Output::Failed);
 
     bool ok = false;
     const QList<PrivateCups::Job> jobs = cups.jobs(queue, &ok);
@@ -126,38 +132,61 @@ void tst_Spooler::emptyJob()
     QVERIFY2(!jobs.first().isPending(), qPrintable(QStringLiteral("job state %1").arg(jobs.first().state)));
     QVERIFY(cups.pendingJobs(QString(), &ok).isEmpty());
     QVERIFY(ok);
-    // Ended without printing: no backend runs for it any more.
-    QVERIFY(jobs.first().state != PrivateCups::Job::Completed);
     QCOMPARE(cups.jobFiles(queue), QStringList());
 }
 
-void tst_Spooler::noServer_data()
+void tst_Spooler::notThereRightNow_data()
 {
     QTest::addColumn<QString>("server");
+    QTest::addColumn<bool>("rejecting");
 
-    QTest::newRow("missing socket") << cups.folder() + QStringLiteral("/missing.sock");
+    QTest::newRow("missing socket") << cups.folder() + QStringLiteral("/missing.sock") << false;
     // Found free once; nothing listens there.
     QTcpServer probe;
     QVERIFY(probe.listen(QHostAddress::LocalHost));
-    QTest::newRow("closed port") << QStringLiteral("127.0.0.1:%1").arg(probe.serverPort());
+    QTest::newRow("closed port") << QStringLiteral("127.0.0.1:%1").arg(probe.serverPort()) << false;
+    QTest::newRow("queue rejecting jobs") << QString() << true;
 }
 
-void tst_Spooler::noServer()
+// What a retry can mend: no scheduler, or a queue that refuses jobs for now.
+void tst_Spooler::notThereRightNow()
 {
     QFETCH(QString, server);
+    QFETCH(bool, rejecting);
 
-    // libcups reads CUPS_SERVER once per thread, so the job goes out from a
-    // new thread. It is detached so that a hanging call fails the bounded
-    // wait below rather than blocking the test.
     const QByteArray previous = qgetenv("CUPS_SERVER");
     const auto restore = qScopeGuard([&previous] { qputenv("CUPS_SERVER", previous); });
-    qputenv("CUPS_SERVER", QFile::encodeName(server));
-    auto result = std::make_shared<std::atomic<int>>(-1);
-    const QString printer = queue;
-    std::thread([result, printer] { result->store(send(printer, QByteArrayLiteral("job"))); }).detach();
-    QTRY_VERIFY_WITH_TIMEOUT(result->load() != -1, 10000);
+    if (!server.isEmpty())
+        qputenv("CUPS_SERVER", QFile::encodeName(server));
+    if (rejecting)
+        QVERIFY2(cups.setAccepting(queue, false), qPrintable(cups.errorString()));
 
-    QCOMPARE(result->load(), 0);
+    const Output::Result result = send(queue, QByteArrayLiteral("job"));
+    QCOMPARE(result.outcome, Output::Unavailable);
+    QVERIFY(!result.reason.isEmpty());
+    QCOMPARE(cups.jobFiles(queue), QStringList());
+}
+
+// A scheduler that hangs holds the delivery only until the service stops.
+void tst_Spooler::hungSchedulerGivesWayToAStop()
+{
+    QVERIFY(cups.freeze(true));
+    const auto thaw = qScopeGuard([this] { cups.freeze(false); });
+
+    std::atomic<bool> stopping{ false };
+    std::atomic<bool> done{ false };
+    Output::Result result{ Output::Failed, QString() };
+    std::thread delivery([&] {
+        result = send(queue, randomBytes(64 * 1024, 4), QStringLiteral("Quillport"), &stopping);
+        done = true;
+    });
+    QTest::qWait(1500);
+    QVERIFY(!done);
+    stopping = true;
+    QTRY_VERIFY_WITH_TIMEOUT(done.load(), 5000);
+    delivery.join();
+    QCOMPARE(result.outcome, Output::Unavailable);
+    QCOMPARE(result.reason, QStringLiteral("the service is stopping"));
 }
 
 QTEST_GUILESS_MAIN(tst_Spooler)

@@ -288,6 +288,18 @@ std::vector<std::unique_ptr<ClientConnection>> ClientPool::takeDone()
     return done;
 }
 
+bool sendJob(quint16 port, const QByteArray &payload, int timeoutMs, QString *error)
+{
+    ClientPool pool(port);
+    ClientConnection *job = pool.add(payload, Ending::Finish);
+    pool.runUntilDone(QDeadlineTimer(timeoutMs));
+    if (job->completed())
+        return true;
+    if (error)
+        *error = job->isDone() ? job->error : QStringLiteral("the server did not close the connection in time");
+    return false;
+}
+
 QByteArray randomBytes(int size, quint64 seed)
 {
     QVector<quint32> words((size + 3) / 4);

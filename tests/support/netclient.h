@@ -117,6 +117,11 @@ private:
     std::vector<std::unique_ptr<ClientConnection>> all;
 };
 
+// One whole job to a loopback port, as real clients send it: the bytes, a
+// shut sending side, then the wait for the server's close. False, with the
+// reason, when the job did not go through within the time.
+bool sendJob(quint16 port, const QByteArray &payload, int timeoutMs, QString *error = nullptr);
+
 // Random bytes from a seed, so that every run sends the same.
 QByteArray randomBytes(int size, quint64 seed);
 // Raises this process's soft limit of open descriptors to its hard limit

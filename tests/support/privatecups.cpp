@@ -336,16 +336,35 @@ QString PrivateCups::errorLogTail() const
 
 bool PrivateCups::addQueue(const QString &name)
 {
-    if (!isRunning()) {
-        error = QStringLiteral("the scheduler is not running");
-        return false;
-    }
     if (!QDir().mkpath(jobFolder(name))) {
         error = QStringLiteral("cannot create ") + jobFolder(name);
         return false;
     }
+    return modifyQueue(name, true);
+}
+
+bool PrivateCups::setAccepting(const QString &name, bool accepting)
+{
+    return modifyQueue(name, accepting);
+}
+
+bool PrivateCups::freeze(bool frozen)
+{
+    if (!isRunning()) {
+        error = QStringLiteral("the scheduler is not running");
+        return false;
+    }
+    return ::kill(pid_t(process->processId()), frozen ? SIGSTOP : SIGCONT) == 0;
+}
+
+bool PrivateCups::modifyQueue(const QString &name, bool accepting)
+{
+    if (!isRunning()) {
+        error = QStringLiteral("the scheduler is not running");
+        return false;
+    }
     // What "lpadmin -p NAME -E -v URI" sends: a raw queue (no driver) on our
-    // backend, enabled and accepting jobs.
+    // backend, enabled and accepting jobs (or, as cupsreject leaves it, not).
     const QString socketPath = serverName();
     const QByteArray deviceUri = QByteArray(BackendScheme) + ':' + QFile::encodeName(jobFolder(name));
     const QString failure = onOwnThread([&] {
@@ -357,12 +376,12 @@ bool PrivateCups::addQueue(const QString &name)
                      printerUri(name).constData());
         ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cupsUser());
         ippAddString(request, IPP_TAG_PRINTER, IPP_TAG_URI, "device-uri", nullptr, deviceUri.constData());
-        ippAddBoolean(request, IPP_TAG_PRINTER, "printer-is-accepting-jobs", 1);
+        ippAddBoolean(request, IPP_TAG_PRINTER, "printer-is-accepting-jobs", accepting ? 1 : 0);
         ippAddInteger(request, IPP_TAG_PRINTER, IPP_TAG_ENUM, "printer-state", IPP_PSTATE_IDLE);
         ippDelete(cupsDoRequest(http, request, "/admin/"));
         const QString reason = succeeded()
             ? QString()
-            : QStringLiteral("cannot add queue %1: %2").arg(name, QString::fromUtf8(cupsLastErrorString()));
+            : QStringLiteral("cannot set up queue %1: %2").arg(name, QString::fromUtf8(cupsLastErrorString()));
         httpClose(http);
         return reason;
     });

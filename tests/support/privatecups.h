@@ -58,6 +58,11 @@ public:
     // Adds an enabled raw queue that stores every job it prints as its own
     // file, named after the job id.
     bool addQueue(const QString &name);
+    // Makes a queue take jobs or refuse them, as cupsaccept and cupsreject do.
+    bool setAccepting(const QString &name, bool accepting);
+    // Stops the scheduler where it is (SIGSTOP), as a hung one would be, or
+    // lets it go on.
+    bool freeze(bool frozen);
 
     // The completed job files of a queue, in job order.
     QStringList jobFiles(const QString &queue) const;
@@ -75,6 +80,7 @@ public:
 
 private:
     Q_DISABLE_COPY(PrivateCups)
+    bool modifyQueue(const QString &name, bool accepting);
     bool writeFile(const QString &name, const QByteArray &contents, int permissions);
     bool launch(const QString &cupsd);
     bool waitUntilAnswering(int timeoutMs);

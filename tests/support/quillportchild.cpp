@@ -9,6 +9,8 @@
 #include <QJsonObject>
 #include <QProcessEnvironment>
 
+#include <algorithm>
+
 #include <signal.h>
 #include <sys/prctl.h>
 
@@ -62,22 +64,68 @@ bool QuillportChild::writePrinters(const QList<QJsonObject> &printers)
     return writeSettings(QJsonDocument(settings).toJson());
 }
 
-bool QuillportChild::start(int timeoutMs)
+void QuillportChild::setEnvironment(const QString &name, const QString &value)
 {
-    process.start(program, { QStringLiteral("-e") });
-    if (!process.waitForStarted(timeoutMs)) {
+    QProcessEnvironment environment = process.processEnvironment();
+    environment.insert(name, value);
+    process.setProcessEnvironment(environment);
+}
+
+bool QuillportChild::launch(const QStringList &arguments)
+{
+    process.start(program, arguments);
+    if (!process.waitForStarted(30000)) {
         errorString = QStringLiteral("quillport did not start: ") + process.errorString();
         return false;
     }
-    const QString started = QStringLiteral("Info   Service started successful");
-    QDeadlineTimer deadline(timeoutMs);
-    while (!logLines().contains(started)) {
-        if (process.waitForFinished(10) || deadline.hasExpired()) {
-            errorString = QStringLiteral("quillport did not log its start:\n") + output();
-            return false;
-        }
+    return true;
+}
+
+bool QuillportChild::start(int timeoutMs)
+{
+    if (!launch())
+        return false;
+    if (!waitForLine(QStringLiteral("Info   Service started successful"), timeoutMs)) {
+        errorString = QStringLiteral("quillport did not log its start:\n") + output();
+        return false;
     }
     return true;
+}
+
+int QuillportChild::countLines(const QString &line) const
+{
+    const QStringList lines = logLines();
+    if (!line.endsWith(QLatin1Char('*')))
+        return lines.count(line);
+    const QString start = line.chopped(1);
+    return int(std::count_if(lines.begin(), lines.end(), [&](const QString &l) { return l.startsWith(start); }));
+}
+
+bool QuillportChild::waitForLine(const QString &line, int timeoutMs, int count)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (countLines(line) < count) {
+        if (deadline.hasExpired())
+            return false;
+        // Also the time the program would take to write a last line.
+        if (process.state() == QProcess::NotRunning)
+            return countLines(line) >= count;
+        process.waitForFinished(10);
+    }
+    return true;
+}
+
+int QuillportChild::waitForExit(int timeoutMs)
+{
+    if (!process.waitForFinished(timeoutMs) && process.state() != QProcess::NotRunning)
+        return -1000;
+    return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1000;
+}
+
+void QuillportChild::kill()
+{
+    process.kill();
+    process.waitForFinished(30000);
 }
 
 bool QuillportChild::stop(int timeoutMs)
@@ -120,6 +168,11 @@ QByteArray QuillportChild::jobFile(const QString &name) const
 {
     QFile file(jobFilePath(name));
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QStringList QuillportChild::spoolFiles() const
+{
+    return QDir(spoolFolder()).entryList(QDir::Files | QDir::Hidden, QDir::Name);
 }
 
 QString QuillportChild::output() const

@@ -196,7 +196,7 @@ void tst_SystemdService::initTestCase()
     QVERIFY(data.isValid());
     QVERIFY(QDir(data.path()).mkpath(QStringLiteral("jobs")));
     QJsonObject printer{ { "localname", "lobby" },       { "active", true },       { "listen", "127.0.0.1" },
-                         { "port", Port },                { "subnets", "127.0.0.0/8" }, { "storejobs", true },
+                         { "port", Port },                { "subnets", "127.0.0.0/8" }, { "storejobs", true }, { "retrytime", 0 },
                          { "jobspath", "jobs" },          { "interfacewaittime", 1 },   { "log", "pa" } };
     QJsonObject settings{ { "logtype", "textfile" }, { "printers", QJsonArray{ printer } } };
     QFile file(data.filePath(QStringLiteral("settings.json")));
