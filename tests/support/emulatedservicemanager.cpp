@@ -6,6 +6,7 @@
 #include "emulatedservicemanager.h"
 
 #include <QDeadlineTimer>
+#include <QFileInfo>
 #include <QMutex>
 #include <QThread>
 #include <QWaitCondition>
@@ -907,4 +908,14 @@ bool EmulatedServiceManager::deliverControl(DWORD control)
 {
     QMutexLocker locker(&d->mutex);
     return d->deliver(control) == 0;
+}
+
+QString thisProgramPath()
+{
+#ifdef Q_OS_WIN
+    // The C runtime's full path of the program, set before main.
+    return _pgmptr ? QString::fromLocal8Bit(_pgmptr) : QString();
+#else
+    return QFileInfo(QStringLiteral("/proc/self/exe")).symLinkTarget();
+#endif
 }
