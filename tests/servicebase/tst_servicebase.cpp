@@ -4,7 +4,6 @@
 #include "outputcapture.h"
 #include "service.h"
 
-#include <QFileInfo>
 #include <QtTest>
 
 namespace {
@@ -240,7 +239,7 @@ void tst_ServiceBase::install_data()
     QTest::addColumn<QString>("account");
 
     const QByteArray installed = "The service Quillport has been installed under: "
-        + QFileInfo(QStringLiteral("/proc/self/exe")).symLinkTarget().toLatin1() + "\n";
+        + thisProgramPath().toLatin1() + "\n";
     QTest::newRow("-i") << QStringList{ "-i" } << false << DWORD(0) << 0 << installed << QByteArray()
                         << QString();
     QTest::newRow("-install account password")

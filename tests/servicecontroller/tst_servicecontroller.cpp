@@ -419,19 +419,29 @@ void tst_ServiceController::installThroughChildProcess()
     // password, empty ones included, and succeeds when it exits with 0.
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    const QString record = dir.filePath(QStringLiteral("arguments"));
+    const QString record = QDir::toNativeSeparators(dir.filePath(QStringLiteral("arguments")));
+#ifdef Q_OS_WIN
+    // A batch file sees an empty argument as "".
+    const QString script = dir.filePath(QStringLiteral("installer.cmd"));
+    const QByteArray text = "@echo %*> \"" + record.toLocal8Bit() + "\"\r\n@exit /b %INSTALLER_EXIT%\r\n";
+    const QByteArray recorded = "-i alice \"\"\r\n";
+#else
     const QString script = dir.filePath(QStringLiteral("installer"));
+    const QByteArray text = "#!/bin/sh\nprintf '%s|' \"$#\" \"$@\" > \"" + record.toLocal8Bit()
+        + "\"\nexit \"${INSTALLER_EXIT:-0}\"\n";
+    const QByteArray recorded = "3|-i|alice||";
+#endif
     QFile file(script);
     QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write("#!/bin/sh\nprintf '%s|' \"$#\" \"$@\" > \"" + record.toLocal8Bit()
-               + "\"\nexit \"${INSTALLER_EXIT:-0}\"\n");
+    file.write(text);
     file.close();
     QVERIFY(file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
 
+    qputenv("INSTALLER_EXIT", "0");
     QVERIFY(ServiceController::install(script, QStringLiteral("alice"), QString()));
-    QFile recorded(record);
-    QVERIFY(recorded.open(QIODevice::ReadOnly));
-    QCOMPARE(recorded.readAll(), QByteArray("3|-i|alice||"));
+    QFile written(record);
+    QVERIFY(written.open(QIODevice::ReadOnly));
+    QCOMPARE(written.readAll(), recorded);
 
     qputenv("INSTALLER_EXIT", "1");
     QVERIFY(!ServiceController::install(script));
@@ -442,7 +452,7 @@ void tst_ServiceController::installThroughChildProcess()
 void tst_ServiceController::filePath()
 {
     TestService service;
-    QCOMPARE(service.filePath(), QFileInfo(QStringLiteral("/proc/self/exe")).symLinkTarget());
+    QCOMPARE(service.filePath(), thisProgramPath());
     QVERIFY(QFileInfo(service.filePath()).isAbsolute());
 }
 

@@ -6,6 +6,7 @@
 #include "emulatedservicemanager.h"
 
 #include <QDeadlineTimer>
+#include <QFileInfo>
 #include <QMutex>
 #include <QThread>
 #include <QWaitCondition>
@@ -576,13 +577,14 @@ struct EmulatedServiceManager::State
         s.stopReported = false;
 
         // The service gets its own name first, then the start arguments,
-        // each alive until serviceMain has returned.
+        // each alive until serviceMain has returned. WCHAR is char16_t here
+        // and wchar_t on Windows, UTF-16 both.
         std::vector<std::u16string> arguments{ name.toStdU16String() };
         for (const QString &argument : qAsConst(service.startArguments))
             arguments.push_back(argument.toStdU16String());
         std::vector<LPWSTR> argv;
         for (std::u16string &argument : arguments)
-            argv.push_back(&argument[0]);
+            argv.push_back(reinterpret_cast<LPWSTR>(&argument[0]));
         const DWORD argc = DWORD(argv.size());
         argv.push_back(nullptr);
         const LPSERVICE_MAIN_FUNCTIONW serviceMain = table[0].lpServiceProc;
@@ -906,4 +908,14 @@ bool EmulatedServiceManager::deliverControl(DWORD control)
 {
     QMutexLocker locker(&d->mutex);
     return d->deliver(control) == 0;
+}
+
+QString thisProgramPath()
+{
+#ifdef Q_OS_WIN
+    // The C runtime's full path of the program, set before main.
+    return _pgmptr ? QString::fromLocal8Bit(_pgmptr) : QString();
+#else
+    return QFileInfo(QStringLiteral("/proc/self/exe")).symLinkTarget();
+#endif
 }

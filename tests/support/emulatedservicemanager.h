@@ -123,4 +123,8 @@ private:
     State *d;
 };
 
+// The absolute path of this test program as the platform names it, found
+// without the service-control table: what ServiceBase::filePath() must give.
+QString thisProgramPath();
+
 #endif // EMULATEDSERVICEMANAGER_H

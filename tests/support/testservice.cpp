@@ -1,8 +1,11 @@
 // A minimal service built on the framework, for tests that run a real
-// program as a child process. It reports what happens to it on stdout.
+// program as a child process. It reports what happens to it on stdout, and
+// also appends it to the file that TESTSERVICE_LOG names: run by a service
+// manager, a program has no output anyone reads.
 #include "service.h"
 
 #include <QCoreApplication>
+#include <QFile>
 
 #include <cstdio>
 
@@ -31,12 +34,19 @@ protected:
     }
 
     void stop() override { say("stop"); }
+    void pause() override { say("pause"); }
+    void resume() override { say("resume"); }
+    void processCommand(int code) override { say("command " + QByteArray::number(code)); }
 
 private:
     static void say(const QByteArray &line)
     {
         fprintf(stdout, "%s\n", line.constData());
         fflush(stdout);
+        const QString log = qEnvironmentVariable("TESTSERVICE_LOG");
+        QFile file(log);
+        if (!log.isEmpty() && file.open(QIODevice::WriteOnly | QIODevice::Append))
+            file.write(line + '\n');
     }
 };
 
