@@ -2,6 +2,9 @@
 #include "deliveryqueue.h"
 
 #include "logger.h"
+#include "printerstats.h"
+
+#include <QDateTime>
 
 #include <QElapsedTimer>
 
@@ -28,8 +31,9 @@ QString clientDetails(const PrintJob &job)
 int DeliveryQueue::firstRetryMs = 1000;
 int DeliveryQueue::longestRetryMs = 60000;
 
-DeliveryQueue::DeliveryQueue(std::unique_ptr<Output> output, const Settings &settings, Logger *logger)
-    : output(std::move(output)), settings(settings), logger(logger)
+DeliveryQueue::DeliveryQueue(std::unique_ptr<Output> output, const Settings &settings, Logger *logger,
+                             PrinterStats *stats)
+    : output(std::move(output)), settings(settings), logger(logger), stats(stats)
 {
 }
 
@@ -143,6 +147,9 @@ bool DeliveryQueue::deliver(PrintJob &job)
 
 void DeliveryQueue::finish(PrintJob &job, bool printed)
 {
+    ++(printed ? stats->printed : stats->failed);
+    stats->bytes += quint64(job.size);
+    stats->lastJob = QDateTime::currentMSecsSinceEpoch();
     logger->log(jobLabel(job) + (printed ? QStringLiteral(" completed successful") : QStringLiteral(" finished with error"))
                     + clientDetails(job),
                 Logger::Print);

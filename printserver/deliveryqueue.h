@@ -19,6 +19,7 @@
 #include <memory>
 
 class Logger;
+struct PrinterStats;
 
 class DeliveryQueue : public QThread
 {
@@ -34,7 +35,7 @@ public:
         QString storingRefused;
     };
 
-    DeliveryQueue(std::unique_ptr<Output> output, const Settings &settings, Logger *logger);
+    DeliveryQueue(std::unique_ptr<Output> output, const Settings &settings, Logger *logger, PrinterStats *stats);
     // Stops within the bounded time, if not stopped before.
     ~DeliveryQueue() override;
 
@@ -67,6 +68,7 @@ private:
     std::unique_ptr<Output> output;
     const Settings settings;
     Logger *logger;
+    PrinterStats *stats;
 
     mutable QMutex mutex;
     QWaitCondition changed;

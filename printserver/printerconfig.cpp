@@ -4,6 +4,7 @@
 #include "datafolder.h"
 #include "logger.h"
 #include "printerservice.h"
+#include "privatefiles.h"
 #include "subnets.h"
 
 #include <QDebug>
@@ -95,7 +96,7 @@ PrinterConfig PrinterService::readPrinter(const QJsonObject &object)
     if (QDir::isRelativePath(printer.jobspath))
         printer.jobspath.prepend(dataFolder);
     if (!printer.jobspath.isEmpty() && !QDir().exists(printer.jobspath)) {
-        if (QDir().mkpath(printer.jobspath))
+        if (PrivateFiles::makeFolder(printer.jobspath, PrivateFiles::OwnerAndGroup))
             logger->log(QStringLiteral("Folder created - ") + printer.jobspath, Logger::Info);
         else
             logger->log(QStringLiteral("Couldn't create folder -") + printer.jobspath, Logger::Error);

@@ -92,7 +92,7 @@ PrinterDaemon::PrinterDaemon(const PrinterConfig &config, Logger *logger, const 
             log->log(QStringLiteral("Printer \"%1\" does not store jobs: %2").arg(config.localname, settings.storingRefused),
                      Logger::Error);
     }
-    queue = std::make_unique<DeliveryQueue>(std::move(output), settings, logger);
+    queue = std::make_unique<DeliveryQueue>(std::move(output), settings, logger, &counts);
     queue->start();
 }
 
@@ -219,6 +219,7 @@ void PrinterDaemon::incomingConnection(qintptr socket)
         log->log(QStringLiteral("Access from ") + peer + QStringLiteral(" to printer ") + config.localname
                      + QStringLiteral(" is denied"),
                  Logger::Access);
+        ++counts.denied;
         SocketIo::close(socket);
     }
 }

@@ -6,6 +6,7 @@
 #define PRINTERDAEMON_H
 
 #include "printerconfig.h"
+#include "printerstats.h"
 
 #include <QDeadlineTimer>
 #include <QSet>
@@ -63,6 +64,7 @@ public:
     QString spoolFolder() const { return spool; }
     int idleTimeout() const { return config.idletimeout; }
     int connectionCount() const { return connections.size(); }
+    const PrinterStats &stats() const { return counts; }
     // Jobs that wait for the output, the one being delivered included.
     int waitingJobs() const;
 
@@ -92,6 +94,7 @@ private:
     const PrinterConfig config;
     Logger *log;
     const QString spool;
+    PrinterStats counts;
     std::unique_ptr<DeliveryQueue> queue;
     QSet<Connection *> connections;
 

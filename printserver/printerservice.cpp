@@ -1,10 +1,14 @@
 // The print service: configuration, listeners, pause, resume and stop.
 #include "printerservice.h"
 
+#include "hangupnotifier.h"
 #include "logger.h"
 #include "printerdaemon.h"
 #include "printjob.h"
+#include "servicenotify.h"
 #include "spoolfolder.h"
+
+#include <QDateTime>
 
 int PrinterService::stopWaitMs = 5000;
 
@@ -14,6 +18,8 @@ PrinterService::PrinterService(int argc, char **argv)
     setServiceDescription(QStringLiteral("Quillport"));
     setServiceFlags(PauseAllowed);
     logger = new Logger;
+    // Before any thread of the framework or of the printers starts.
+    HangupNotifier::holdBack();
 }
 
 PrinterService::~PrinterService()
@@ -27,6 +33,11 @@ void PrinterService::start()
         QCoreApplication::exit(-99);
         return;
     }
+
+    // A reload (SIGHUP) reopens the text log, so that a log rotated aside
+    // goes on in a new file of the same name.
+    auto hangup = new HangupNotifier(application);
+    QObject::connect(hangup, &HangupNotifier::hangup, hangup, [this] { logger->reopen(); });
 
     // Jobs go to the spool folder as they arrive; without it they are held
     // in memory, and a stop loses them.
@@ -89,14 +100,61 @@ void PrinterService::daemonStarted(PrinterDaemon *daemon, bool listening)
     }
     if (daemon && --pendingStarts > 0)
         return;
-    if (startFailed)
+    if (startFailed) {
         QCoreApplication::exit(-98);
-    else
-        logger->log(QStringLiteral("Service started successful"), Logger::Info);
+        return;
+    }
+    logger->log(QStringLiteral("Service started successful"), Logger::Info);
+    // Every printer listens: the service manager may count the service as
+    // up, and is kept told how it is doing.
+    reportStatus("READY=1\n");
+    QObject::connect(&statusTimer, &QTimer::timeout, [this] { reportStatus(); });
+    statusTimer.start(1000);
+}
+
+QString PrinterService::statusText() const
+{
+    int listening = 0;
+    int pausedPrinters = 0;
+    quint64 printed = 0;
+    quint64 failed = 0;
+    int waiting = 0;
+    qint64 lastJob = 0;
+    for (const PrinterDaemon *daemon : qAsConst(daemons)) {
+        listening += daemon->isListening() ? 1 : 0;
+        pausedPrinters += daemon->isPaused() ? 1 : 0;
+        printed += daemon->stats().printed;
+        failed += daemon->stats().failed;
+        waiting += daemon->waitingJobs();
+        lastJob = qMax<qint64>(lastJob, daemon->stats().lastJob);
+    }
+    QString text = QStringLiteral("%1: %2 printer(s) listening, %3 paused; %4 job(s) printed, %5 failed, %6 waiting")
+                       .arg(paused ? QStringLiteral("Paused") : QStringLiteral("Running"))
+                       .arg(listening)
+                       .arg(pausedPrinters)
+                       .arg(printed)
+                       .arg(failed)
+                       .arg(waiting);
+    if (lastJob > 0)
+        text += QStringLiteral("; last job %1").arg(QDateTime::fromMSecsSinceEpoch(lastJob).toString(Qt::ISODate));
+    return text;
+}
+
+void PrinterService::reportStatus(const QByteArray &extra)
+{
+    if (!ServiceNotify::isAvailable())
+        return;
+    const QString text = statusText();
+    if (text == lastStatus && extra.isEmpty())
+        return;
+    if (ServiceNotify::send(extra + "STATUS=" + text.toUtf8()))
+        lastStatus = text;
 }
 
 void PrinterService::stop()
 {
+    statusTimer.stop();
+    ServiceNotify::send("STOPPING=1\nSTATUS=Stopping");
     // First every complete job goes to its queue, then the queues stop
     // together, by one deadline.
     for (PrinterDaemon *daemon : qAsConst(created))
@@ -108,12 +166,14 @@ void PrinterService::stop()
 
 void PrinterService::pause()
 {
+    paused = true;
     for (PrinterDaemon *daemon : qAsConst(daemons))
         daemon->pause();
 }
 
 void PrinterService::resume()
 {
+    paused = false;
     for (PrinterDaemon *daemon : qAsConst(daemons))
         daemon->resume();
 }

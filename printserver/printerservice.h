@@ -10,6 +10,7 @@
 #include <QCoreApplication>
 #include <QList>
 #include <QString>
+#include <QTimer>
 
 class Logger;
 class PrinterDaemon;
@@ -37,6 +38,11 @@ public:
     // How long a stop waits for deliveries in progress, in milliseconds.
     static int stopWaitMs;
 
+    // One line on the state of the service: its state word, the printers
+    // that listen and are paused, the jobs printed, failed and waiting, and
+    // the time of the last one.
+    QString statusText() const;
+
 protected:
     void start() override;
     void stop() override;
@@ -46,11 +52,16 @@ protected:
 private:
     PrinterConfig readPrinter(const QJsonObject &object);
     void daemonStarted(PrinterDaemon *daemon, bool listening);
+    // Sends the status line to the service manager when it has changed.
+    void reportStatus(const QByteArray &extra = QByteArray());
 
     // Every listener created at start, listening or still waiting.
     QList<PrinterDaemon *> created;
     int pendingStarts = 0;
     bool startFailed = false;
+    bool paused = false;
+    QTimer statusTimer;
+    QString lastStatus;
 };
 
 #endif // PRINTERSERVICE_H

@@ -225,12 +225,14 @@ namespace SystemdServiceManager {
 
 DWORD serviceState(const QString &activeState, const QString &statusText)
 {
+    // The service may say more after its state word ("Paused: 2 printers").
+    const QString word = statusText.section(QLatin1Char(':'), 0, 0);
     if (activeState == QLatin1String("active") || activeState == QLatin1String("reloading")) {
-        if (statusText == QLatin1String(PausedText))
+        if (word == QLatin1String(PausedText))
             return SERVICE_PAUSED;
-        if (statusText == QLatin1String(PausingText))
+        if (word == QLatin1String(PausingText))
             return SERVICE_PAUSE_PENDING;
-        if (statusText == QLatin1String(ResumingText))
+        if (word == QLatin1String(ResumingText))
             return SERVICE_CONTINUE_PENDING;
         return SERVICE_RUNNING;
     }

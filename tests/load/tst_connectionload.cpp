@@ -14,6 +14,8 @@
 
 #include <algorithm>
 
+#include <unistd.h>
+
 namespace {
 
 const QString Program = QStringLiteral(QUILLPORT_PATH);
@@ -80,6 +82,7 @@ private slots:
     void manyConnectionsAtOnce();
     void deniedFlood();
     void resetsAmongJobs();
+    void outOfDescriptors();
 
 private:
     bool startChild(QuillportChild &child, const QJsonObject &settings);
@@ -362,6 +365,58 @@ void tst_ConnectionLoad::resetsAmongJobs()
             QCOMPARE(match.captured(1), QStringLiteral("127.0.0.1"));
     }
     QCOMPARE(child.spoolFiles(), QStringList());
+}
+
+// The CPU time a process has used so far, in clock ticks.
+qint64 cpuTicks(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return -1;
+    // utime and stime, the 14th and 15th fields, counted after the name in
+    // parentheses (which may hold blanks).
+    const QByteArray line = stat.readAll();
+    const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+    return fields.size() > 12 ? fields.at(11).toLongLong() + fields.at(12).toLongLong() : -1;
+}
+
+// With no descriptor left the program stops accepting, says so, does not
+// spin, and accepts again once connections end: it does not go deaf.
+void tst_ConnectionLoad::outOfDescriptors()
+{
+    QuillportChild child(Program);
+    QJsonObject settings = printer(freePort());
+    settings.insert(QStringLiteral("maxconnections"), 1000);
+    settings.insert(QStringLiteral("idletimeout"), 0);
+    child.setDescriptorLimit(64);
+    QVERIFY(startChild(child, settings));
+
+    // Idle clients, more than the program can take.
+    ClientPool pool(port);
+    for (int i = 0; i < 60; ++i)
+        pool.add(QByteArray("x"), Ending::Finish, nullptr, 0);
+    const QString stopped = QStringLiteral("Error  Printer \"Load\" cannot accept connections: *");
+    QVERIFY(pool.stepUntil([&] { return child.countLines(stopped) == 1; }, QDeadlineTimer(Timeout)));
+
+    // Out of descriptors for a second: the program waits, it does not spin.
+    const qint64 before = cpuTicks(child.pid());
+    pool.stepUntil([] { return false; }, QDeadlineTimer(1000));
+    const qint64 used = cpuTicks(child.pid()) - before;
+    QVERIFY2(used >= 0 && used < ::sysconf(_SC_CLK_TCK) / 4, qPrintable(QStringLiteral("%1 ticks").arg(used)));
+    QCOMPARE(child.countLines(stopped), 1);
+
+    // The idle clients go; a normal job is served.
+    pool.connections().clear();
+    QVERIFY(child.waitForLine(QStringLiteral("Info   Printer \"Load\" accepts connections again"), Timeout));
+    const QByteArray job = randomBytes(5000, 81);
+    QString why;
+    QVERIFY2(sendJob(port, job, Timeout, &why), qPrintable(why));
+    const auto stored = [&] {
+        const QStringList files = child.jobFiles();
+        return std::any_of(files.begin(), files.end(), [&](const QString &file) { return child.jobFile(file) == job; });
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(stored(), Timeout);
+    QVERIFY2(child.stop(Timeout), qPrintable(child.errorString));
 }
 
 QTEST_GUILESS_MAIN(tst_ConnectionLoad)

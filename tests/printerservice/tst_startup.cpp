@@ -1,6 +1,7 @@
 // quillport -e as a child process: what each kind of settings.json makes of
 // the start, seen in the exit code, the log file and the diagnostic output.
 #include "netclient.h"
+#include "notifysocket.h"
 #include "quillportchild.h"
 
 #include <QDeadlineTimer>
@@ -8,6 +9,8 @@
 #include <QNetworkInterface>
 #include <QTcpServer>
 #include <QtTest>
+
+#include <signal.h>
 
 class tst_Startup : public QObject
 {
@@ -22,6 +25,9 @@ private slots:
     void printersThatCannotListen();
     void printersThatMustNotListen();
     void stopDuringTheAddressWait();
+    void tellsTheServiceManager();
+    void hangupReopensTheLog();
+    void filesArePrivate();
 
 private:
     static QJsonObject printer(const QString &name, quint16 port);
@@ -30,6 +36,8 @@ private:
 
 static const QString program = QStringLiteral(QUILLPORT_PATH);
 static const int Timeout = 10000;
+// The owner's, the group's and the others' rights.
+static const QFile::Permissions AccessBits(0x7077);
 
 QJsonObject tst_Startup::printer(const QString &name, quint16 port)
 {
@@ -205,6 +213,84 @@ void tst_Startup::stopDuringTheAddressWait()
 
     QVERIFY2(child.stop(1000), qPrintable(child.errorString));
     QVERIFY(!child.logLines().contains(QStringLiteral("Info   Service started successful")));
+}
+
+// With NOTIFY_SOCKET set, as systemd runs a Type=notify unit: ready once
+// every printer listens, a status line that follows the jobs, stopping.
+void tst_Startup::tellsTheServiceManager()
+{
+    QTcpServer probe;
+    QVERIFY(probe.listen(QHostAddress::LocalHost));
+    const quint16 port = probe.serverPort();
+    probe.close();
+    QTemporaryDir folder;
+    NotifySocket socket;
+    QVERIFY(socket.open(folder.path()));
+
+    QuillportChild child(program);
+    child.setEnvironment(QStringLiteral("NOTIFY_SOCKET"), QString::fromLocal8Bit(socket.name()));
+    QVERIFY(child.writePrinters({ printer(QStringLiteral("p"), port) }));
+    QVERIFY(child.start(Timeout));
+    QCOMPARE(socket.next(Timeout),
+             QByteArray("READY=1\nSTATUS=Running: 1 printer(s) listening, 0 paused; 0 job(s) printed, 0 failed, 0 waiting"));
+
+    QString why;
+    QVERIFY2(sendJob(port, "a job", Timeout, &why), qPrintable(why));
+    const QByteArray status = socket.next(Timeout);
+    QVERIFY2(status.startsWith("STATUS=Running: 1 printer(s) listening, 0 paused; 0 job(s) printed, 1 failed, 0 waiting; "
+                               "last job 20"),
+             status);
+    QVERIFY2(child.stop(Timeout), qPrintable(child.errorString));
+    QCOMPARE(socket.next(Timeout), QByteArray("STOPPING=1\nSTATUS=Stopping"));
+}
+
+// Log rotation moves the log aside and sends SIGHUP; the next line goes to a
+// new file of the old name.
+void tst_Startup::hangupReopensTheLog()
+{
+    QuillportChild child(program);
+    QVERIFY(child.writePrinters({}));
+    QVERIFY(child.start(Timeout));
+    const QString log = child.dataFolder() + QStringLiteral("Quillport.log");
+    QVERIFY(QFile::rename(log, log + QStringLiteral(".1")));
+    QCOMPARE(::kill(pid_t(child.pid()), SIGHUP), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(log), Timeout);
+    QVERIFY2(child.stop(Timeout), qPrintable(child.errorString));
+    QVERIFY(child.isRunning() == false);
+
+    QFile rotated(log + QStringLiteral(".1"));
+    QVERIFY(rotated.open(QIODevice::ReadOnly));
+    QVERIFY(rotated.readAll().contains("Service started successful"));
+    QCOMPARE(QFileInfo(log).permissions() & AccessBits, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup);
+}
+
+// Print jobs hold other people's documents, and the log says who printed
+// what: neither is for other local users.
+void tst_Startup::filesArePrivate()
+{
+    QTcpServer probe;
+    QVERIFY(probe.listen(QHostAddress::LocalHost));
+    const quint16 port = probe.serverPort();
+    probe.close();
+    QJsonObject stored = printer(QStringLiteral("p"), port);
+    stored.insert(QStringLiteral("storejobs"), true);
+    stored.insert(QStringLiteral("jobspath"), QStringLiteral("jobs"));
+
+    QuillportChild child(program);
+    QVERIFY(child.writePrinters({ stored }));
+    QVERIFY(child.start(Timeout));
+    QString why;
+    QVERIFY2(sendJob(port, "a private document", Timeout, &why), qPrintable(why));
+    QTRY_COMPARE_WITH_TIMEOUT(child.jobFiles().size(), 1, Timeout);
+    QVERIFY2(child.stop(Timeout), qPrintable(child.errorString));
+
+    const auto mode = [](const QString &path) { return int(QFileInfo(path).permissions() & AccessBits); };
+    QCOMPARE(mode(child.jobFilePath(child.jobFiles().first())), int(QFile::ReadOwner | QFile::WriteOwner));
+    QCOMPARE(mode(child.dataFolder() + QStringLiteral("Quillport.log")),
+             int(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup));
+    QCOMPARE(mode(child.spoolFolder()), int(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    QCOMPARE(mode(child.jobsFolder()),
+             int(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup | QFile::ExeGroup));
 }
 
 QTEST_GUILESS_MAIN(tst_Startup)

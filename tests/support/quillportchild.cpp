@@ -13,11 +13,18 @@
 
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 
 void QuillportChild::Process::setupChildProcess()
 {
     // The program must not outlive a test process that dies.
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (descriptorLimit > 0) {
+        rlimit limit = {};
+        ::getrlimit(RLIMIT_NOFILE, &limit);
+        limit.rlim_cur = rlim_t(descriptorLimit);
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
 }
 
 QuillportChild::QuillportChild(const QString &program)

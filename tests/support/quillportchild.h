@@ -26,6 +26,9 @@ public:
 
     // An environment variable of the program, set before it starts.
     void setEnvironment(const QString &name, const QString &value);
+    // The program's limit of open descriptors (its soft limit), set before
+    // it starts; 0 keeps this process's.
+    void setDescriptorLimit(int limit) { process.descriptorLimit = limit; }
 
     bool writeSettings(const QByteArray &content);
     // settings.json with the text log and the given printers.
@@ -66,6 +69,9 @@ public:
 private:
     class Process : public QProcess
     {
+    public:
+        int descriptorLimit = 0;
+
     protected:
         void setupChildProcess() override;
     };
