@@ -4,6 +4,7 @@
 
 #include "deliveryqueue.h"
 #include "logger.h"
+#include "lpdconnection.h"
 #include "printjob.h"
 #include "privatefiles.h"
 #include "rawconnection.h"
@@ -227,7 +228,9 @@ void PrinterDaemon::incomingConnection(qintptr socket)
 void PrinterDaemon::admit(qintptr socket, const QString &peer)
 {
     SocketIo::prepare(socket);
-    Connection *connection = new RawConnection(socket, peer, this);
+    Connection *connection = config.protocol == PrinterConfig::Lpd
+        ? static_cast<Connection *>(new LpdConnection(socket, peer, this))
+        : new RawConnection(socket, peer, this);
     connections.insert(connection);
     connect(connection, &Connection::ended, this, &PrinterDaemon::connectionEnded);
     updateAccepting();
@@ -295,6 +298,13 @@ void PrinterDaemon::submit(const PrintJob &job)
 int PrinterDaemon::waitingJobs() const
 {
     return queue ? queue->waiting() : 0;
+}
+
+QString PrinterDaemon::stateLine() const
+{
+    return QStringLiteral("%1: %2, %3 job(s) waiting")
+        .arg(config.localname, paused ? QStringLiteral("paused") : QStringLiteral("listening"))
+        .arg(waitingJobs());
 }
 
 void PrinterDaemon::closeConnections()

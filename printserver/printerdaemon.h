@@ -67,6 +67,8 @@ public:
     const PrinterStats &stats() const { return counts; }
     // Jobs that wait for the output, the one being delivered included.
     int waitingJobs() const;
+    // The printer's state in one line, as a queue-state query is answered.
+    QString stateLine() const;
 
     // The length of one round of waiting for the listen address, and the
     // first wait before accepting again after running out of descriptors,
