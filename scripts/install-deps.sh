@@ -34,6 +34,8 @@ if [ ${#missing[@]} -gt 0 ]; then
     # The daemon must not serve port 9100 on its own; the tests start it.
     systemctl disable --now p910nd 2>/dev/null || true
 fi
+# Where p910nd keeps its lock; its init script makes it otherwise.
+mkdir -p /var/lock/p910nd
 tools=/opt/quillport-tests
 for p in cups lprng; do
     if [ ! -d "$tools/$p" ]; then

@@ -163,9 +163,11 @@ void tst_Startup::printersThatMustNotListen()
     badOutput.insert(QStringLiteral("output"), QStringLiteral("usb:/dev/usb/lp0"));
     QJsonObject badProtocol = printer(QStringLiteral("d"), 9102);
     badProtocol.insert(QStringLiteral("protocol"), QStringLiteral("ipp"));
+    QJsonObject noDeviceFolder = printer(QStringLiteral("e"), 9103);
+    noDeviceFolder.insert(QStringLiteral("output"), QStringLiteral("device:/nonexistent/usb/lp0"));
 
     QuillportChild child(program);
-    QVERIFY(child.writePrinters({ noAddress, noPort, badOutput, badProtocol }));
+    QVERIFY(child.writePrinters({ noAddress, noPort, badOutput, badProtocol, noDeviceFolder }));
     QVERIFY(child.launch());
     QCOMPARE(child.waitForExit(Timeout), 158); // -98
 
@@ -175,6 +177,8 @@ void tst_Startup::printersThatMustNotListen()
         QStringLiteral("its output \"usb:/dev/usb/lp0\" cannot be used: it is neither empty, device:/path nor "
                        "socket://host:port"),
         QStringLiteral("its protocol \"ipp\" is neither raw nor lpd"),
+        QStringLiteral("its output \"device:/nonexistent/usb/lp0\" cannot be used: the folder /nonexistent/usb does "
+                       "not exist"),
     };
     QStringList expected;
     for (int i = 0; i < reasons.size(); ++i) {

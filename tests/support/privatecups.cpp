@@ -3,6 +3,8 @@
 // touch the machine's own print system.
 #include "privatecups.h"
 
+#include "childprocess.h"
+
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
@@ -42,10 +44,11 @@ mv -- "$part" "$folder/$1.prn" || exit 1
 
 // A scheduler that outlives the test process (a crash, an abort) would keep
 // its port and folder; the kernel ends it with its parent instead.
-class SchedulerProcess : public QProcess
+// A scheduler left behind cleans up its sockets on SIGTERM.
+class SchedulerProcess : public ChildProcess
 {
-protected:
-    void setupChildProcess() override { prctl(PR_SET_PDEATHSIG, SIGTERM); }
+public:
+    SchedulerProcess() : ChildProcess(SIGTERM) {}
 };
 
 QString findCupsd()

@@ -12,20 +12,6 @@
 #include <algorithm>
 
 #include <signal.h>
-#include <sys/prctl.h>
-#include <sys/resource.h>
-
-void QuillportChild::Process::setupChildProcess()
-{
-    // The program must not outlive a test process that dies.
-    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (descriptorLimit > 0) {
-        rlimit limit = {};
-        ::getrlimit(RLIMIT_NOFILE, &limit);
-        limit.rlim_cur = rlim_t(descriptorLimit);
-        ::setrlimit(RLIMIT_NOFILE, &limit);
-    }
-}
 
 QuillportChild::QuillportChild(const QString &program)
     : program(program)
@@ -43,13 +29,7 @@ QuillportChild::QuillportChild(const QString &program)
     process.setStandardErrorFile(temporary.filePath(QStringLiteral("stderr")));
 }
 
-QuillportChild::~QuillportChild()
-{
-    if (process.state() != QProcess::NotRunning) {
-        process.kill();
-        process.waitForFinished(30000);
-    }
-}
+QuillportChild::~QuillportChild() = default;
 
 bool QuillportChild::writeSettings(const QByteArray &content)
 {

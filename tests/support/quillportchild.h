@@ -6,8 +6,9 @@
 #ifndef QUILLPORTCHILD_H
 #define QUILLPORTCHILD_H
 
+#include "childprocess.h"
+
 #include <QByteArray>
-#include <QProcess>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -67,19 +68,10 @@ public:
     QString errorString;
 
 private:
-    class Process : public QProcess
-    {
-    public:
-        int descriptorLimit = 0;
-
-    protected:
-        void setupChildProcess() override;
-    };
-
     QString program;
     QTemporaryDir temporary;
     QString folder;
-    Process process;
+    ChildProcess process;
 };
 
 #endif // QUILLPORTCHILD_H
