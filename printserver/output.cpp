@@ -15,6 +15,11 @@ const quint16 RawPrintingPort = 9100;
 
 } // namespace
 
+Output::Description Output::describe(int) const
+{
+    return {};
+}
+
 std::unique_ptr<Output> Output::create(const PrinterConfig &printer, QString *error)
 {
     const QString text = printer.output;

@@ -5,6 +5,7 @@
 #define OUTPUT_H
 
 #include <QString>
+#include <QStringList>
 
 #include <atomic>
 #include <memory>
@@ -28,7 +29,19 @@ public:
         QString reason;
     };
 
+    // What clients are told about the printer behind the output.
+    struct Description
+    {
+        QString makeAndModel;
+        QStringList formats;
+        QString location;
+    };
+
     virtual ~Output() = default;
+
+    // Asks the output about its printer, giving up after `timeoutMs`; empty
+    // where it does not know. Safe on any thread.
+    virtual Description describe(int timeoutMs) const;
 
     // Hands over one document of `size` bytes, read from `document` in
     // pieces. When `stopping` is set the delivery gives up soon, as

@@ -77,6 +77,10 @@ bool PrinterService::loadConfig()
     qInfo() << "Info   Logging type" << logType;
     logger->setLogType(logType == QLatin1String("textfile") ? Logger::TextFileLog : Logger::EventLog);
 
+    metricsFile = settings.value(QLatin1String("metricsfile")).toString();
+    if (!metricsFile.isEmpty() && QDir::isRelativePath(metricsFile))
+        metricsFile.prepend(dataFolder);
+
     const QJsonArray list = settings.value(QLatin1String("printers")).toArray();
     for (const QJsonValue &element : list)
         printers.append(readPrinter(element.toObject()));
@@ -127,6 +131,10 @@ PrinterConfig PrinterService::readPrinter(const QJsonObject &object)
     printer.idletimeout = qMax(0, numberOr(object, "idletimeout", printer.idletimeout));
     printer.maxconnections = qMax(1, numberOr(object, "maxconnections", printer.maxconnections));
     printer.output = object.value(QLatin1String("output")).toString();
+    printer.advertise = object.value(QLatin1String("advertise")).toBool(false);
+    printer.title = object.value(QLatin1String("title")).toString();
+    printer.model = object.value(QLatin1String("model")).toString();
+    printer.location = object.value(QLatin1String("location")).toString();
     const QString protocol = object.value(QLatin1String("protocol")).toString().toLower();
     if (protocol == QLatin1String("lpd"))
         printer.protocol = PrinterConfig::Lpd;

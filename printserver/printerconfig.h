@@ -47,6 +47,13 @@ struct PrinterConfig
     // "device:/path" or "socket://host:port".
     QString output;
     Protocol protocol = Raw;
+    // DNS-SD: whether the printer is announced on the local network, under
+    // which name, and what its records say; empty texts are filled from the
+    // spooler's queue.
+    bool advertise = false;
+    QString title;
+    QString model;
+    QString location;
     // The "protocol" text when it names no protocol; the printer then does
     // not start.
     QString unknownProtocol;

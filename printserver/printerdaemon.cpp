@@ -2,6 +2,7 @@
 // the hand-over of complete jobs to the printer's delivery queue.
 #include "printerdaemon.h"
 
+#include "advertiser.h"
 #include "deliveryqueue.h"
 #include "logger.h"
 #include "lpdconnection.h"
@@ -23,6 +24,9 @@ const int InterfaceWaitSeconds = 10;
 // The longest wait before trying to accept again after running out of
 // descriptors; a connection that ends makes room at once.
 const int LongestAcceptWaitMs = 10000;
+
+// How long the spooler may take to say what the printer is.
+const int DescribeTimeoutMs = 2000;
 
 // QTcpServer's own limit when no cap is reached; this listener keeps no
 // pending connections anyway.
@@ -101,6 +105,9 @@ PrinterDaemon::~PrinterDaemon()
 {
     closeConnections();
     stopDelivery(QDeadlineTimer(5000));
+    // Its questions have a time limit of their own.
+    if (describing)
+        describing->wait(5000);
 }
 
 QString PrinterDaemon::errorString() const
@@ -142,6 +149,8 @@ void PrinterDaemon::tryListen()
         : config.listen;
     if (listen(address, config.port)) {
         emit started(true);
+        if (config.advertise)
+            advertise();
         return;
     }
 
@@ -165,9 +174,49 @@ void PrinterDaemon::tryListen()
     waitTimer.start(waitRoundMs);
 }
 
+void PrinterDaemon::advertise()
+{
+    // What the printer is, from the settings or from the spooler's queue.
+    struct Answer
+    {
+        Output::Description description;
+        QString host;
+    };
+    auto answer = std::make_shared<Answer>();
+    QString error;
+    std::shared_ptr<Output> output(Output::create(config, &error).release());
+    describing = QThread::create([answer, output] {
+        answer->description = output->describe(DescribeTimeoutMs);
+        answer->host = Advertiser::hostName();
+    });
+    connect(describing, &QThread::finished, this, [this, answer] {
+        describing->deleteLater();
+        describing = nullptr;
+        const QString model = !config.model.isEmpty() ? config.model : answer->description.makeAndModel;
+        const QString location = !config.location.isEmpty() ? config.location : answer->description.location;
+        const QStringList formats = answer->description.formats;
+        service.name = !config.title.isEmpty() ? config.title : config.localname + QStringLiteral(" on ") + answer->host;
+        service.port = config.port;
+        service.txt = { { QStringLiteral("txtvers"), QStringLiteral("1") },
+                        { QStringLiteral("qtotal"), QStringLiteral("1") },
+                        { QStringLiteral("ty"), model },
+                        { QStringLiteral("product"), QLatin1Char('(') + model + QLatin1Char(')') },
+                        { QStringLiteral("pdl"), formats.isEmpty() ? QStringLiteral("application/octet-stream")
+                                                                   : formats.join(QLatin1Char(',')) },
+                        { QStringLiteral("note"), location },
+                        { QStringLiteral("priority"), QStringLiteral("0") } };
+        advertiser = new Advertiser(config.localname, log, this);
+        if (!paused)
+            advertiser->announce(service);
+    });
+    describing->start();
+}
+
 void PrinterDaemon::pause()
 {
     paused = true;
+    if (advertiser)
+        advertiser->withdraw();
     for (Connection *connection : qAsConst(connections))
         connection->setPaused(true);
 }
@@ -175,6 +224,8 @@ void PrinterDaemon::pause()
 void PrinterDaemon::resume()
 {
     paused = false;
+    if (advertiser)
+        advertiser->announce(service);
     for (Connection *connection : qAsConst(connections))
         connection->setPaused(false);
 }
@@ -309,6 +360,9 @@ QString PrinterDaemon::stateLine() const
 
 void PrinterDaemon::closeConnections()
 {
+    // A stopped printer is no longer announced.
+    delete advertiser;
+    advertiser = nullptr;
     waitTimer.stop();
     acceptTimer.stop();
     close();

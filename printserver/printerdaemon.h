@@ -5,12 +5,14 @@
 #ifndef PRINTERDAEMON_H
 #define PRINTERDAEMON_H
 
+#include "advertiser.h"
 #include "printerconfig.h"
 #include "printerstats.h"
 
 #include <QDeadlineTimer>
 #include <QSet>
 #include <QTcpServer>
+#include <QThread>
 #include <QTimer>
 
 #include <memory>
@@ -88,6 +90,9 @@ private slots:
     void connectionEnded();
 
 private:
+    // Announces the printer on the network, once the spooler has told what
+    // to say about it (asked on a thread of its own).
+    void advertise();
     bool isAllowed(const QHostAddress &peer) const;
     void admit(qintptr socket, const QString &peer);
     void refuse(const QString &reason);
@@ -112,6 +117,10 @@ private:
     bool acceptFailing = false;
     int acceptWaitMs = 0;
     QTimer acceptTimer;
+
+    QThread *describing = nullptr;
+    Advertiser *advertiser = nullptr;
+    Advertiser::Service service;
 };
 
 #endif // PRINTERDAEMON_H

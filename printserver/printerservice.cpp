@@ -3,6 +3,7 @@
 
 #include "hangupnotifier.h"
 #include "logger.h"
+#include "metricsfile.h"
 #include "printerdaemon.h"
 #include "printjob.h"
 #include "servicenotify.h"
@@ -11,6 +12,7 @@
 #include <QDateTime>
 
 int PrinterService::stopWaitMs = 5000;
+int PrinterService::metricsIntervalMs = 5000;
 
 PrinterService::PrinterService(int argc, char **argv)
     : Service<QCoreApplication>(argc, argv, QStringLiteral("Quillport"))
@@ -24,6 +26,7 @@ PrinterService::PrinterService(int argc, char **argv)
 
 PrinterService::~PrinterService()
 {
+    delete metrics;
     delete logger;
 }
 
@@ -61,6 +64,12 @@ void PrinterService::start()
         QObject::connect(daemon, &PrinterDaemon::started, daemon,
                          [this, daemon](bool listening) { daemonStarted(daemon, listening); });
     }
+    if (!metricsFile.isEmpty()) {
+        metrics = new MetricsFile(metricsFile, QDateTime::currentMSecsSinceEpoch());
+        QObject::connect(&metricsTimer, &QTimer::timeout, [this] { writeMetrics(); });
+        metricsTimer.start(metricsIntervalMs);
+    }
+
     const QList<PrinterDaemon *> starting = created;
     for (PrinterDaemon *daemon : starting)
         daemon->startListening();
@@ -108,6 +117,8 @@ void PrinterService::daemonStarted(PrinterDaemon *daemon, bool listening)
     // Every printer listens: the service manager may count the service as
     // up, and is kept told how it is doing.
     reportStatus("READY=1\n");
+    if (metrics)
+        writeMetrics();
     QObject::connect(&statusTimer, &QTimer::timeout, [this] { reportStatus(); });
     statusTimer.start(1000);
 }
@@ -151,9 +162,21 @@ void PrinterService::reportStatus(const QByteArray &extra)
         lastStatus = text;
 }
 
+void PrinterService::writeMetrics()
+{
+    // Reported once when writing stops working, and once when it works again.
+    const bool written = metrics->update(daemons);
+    if (written == metricsFailing)
+        logger->log(written ? QStringLiteral("Metrics file %1 is written again").arg(metrics->path())
+                            : QStringLiteral("Couldn't write metrics file %1").arg(metrics->path()),
+                    written ? Logger::Info : Logger::Error);
+    metricsFailing = !written;
+}
+
 void PrinterService::stop()
 {
     statusTimer.stop();
+    metricsTimer.stop();
     ServiceNotify::send("STOPPING=1\nSTATUS=Stopping");
     // First every complete job goes to its queue, then the queues stop
     // together, by one deadline.
@@ -162,6 +185,8 @@ void PrinterService::stop()
     const QDeadlineTimer deadline(stopWaitMs);
     for (PrinterDaemon *daemon : qAsConst(created))
         daemon->stopDelivery(deadline);
+    if (metrics)
+        writeMetrics();
 }
 
 void PrinterService::pause()

@@ -13,6 +13,7 @@
 #include <QTimer>
 
 class Logger;
+class MetricsFile;
 class PrinterDaemon;
 class PrintJob;
 class QJsonObject;
@@ -34,9 +35,13 @@ public:
     QList<PrinterDaemon *> daemons;
     Logger *logger = nullptr;
     QString dataFolder;
+    // Where the metrics for a scraper go; empty: nowhere.
+    QString metricsFile;
 
-    // How long a stop waits for deliveries in progress, in milliseconds.
+    // How long a stop waits for deliveries in progress, and how often the
+    // metrics file is brought up to date, in milliseconds.
     static int stopWaitMs;
+    static int metricsIntervalMs;
 
     // One line on the state of the service: its state word, the printers
     // that listen and are paused, the jobs printed, failed and waiting, and
@@ -54,6 +59,7 @@ private:
     void daemonStarted(PrinterDaemon *daemon, bool listening);
     // Sends the status line to the service manager when it has changed.
     void reportStatus(const QByteArray &extra = QByteArray());
+    void writeMetrics();
 
     // Every listener created at start, listening or still waiting.
     QList<PrinterDaemon *> created;
@@ -62,6 +68,9 @@ private:
     bool paused = false;
     QTimer statusTimer;
     QString lastStatus;
+    MetricsFile *metrics = nullptr;
+    QTimer metricsTimer;
+    bool metricsFailing = false;
 };
 
 #endif // PRINTERSERVICE_H

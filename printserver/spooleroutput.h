@@ -14,6 +14,8 @@ public:
     // neither prints in part nor stays pending.
     Result deliver(QIODevice &document, qint64 size, const QString &title,
                    const std::atomic<bool> &stopping) override;
+    // The queue's make and model, document formats and location.
+    Description describe(int timeoutMs) const override;
 
 private:
     QString queue;

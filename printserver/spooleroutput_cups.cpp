@@ -122,6 +122,34 @@ void cancel(const QByteArray &queue, int jobId)
 
 } // namespace
 
+Output::Description SpoolerOutput::describe(int timeoutMs) const
+{
+    Description description;
+    const std::atomic<bool> notStopping(false);
+    Scheduler scheduler(notStopping, qMax(1, timeoutMs / 1000));
+    if (!scheduler.http)
+        return description;
+    const QByteArray name = queue.toUtf8();
+    char uri[HTTP_MAX_URI];
+    httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, "localhost", ippPort(), "/printers/%s",
+                     name.constData());
+    static const char *const wanted[] = { "printer-make-and-model", "document-format-supported", "printer-location" };
+    ipp_t *request = ippNewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri);
+    ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 3, nullptr, wanted);
+    ipp_t *response = cupsDoRequest(scheduler.http, request, "/");
+    if (ipp_attribute_t *attribute = ippFindAttribute(response, wanted[0], IPP_TAG_TEXT))
+        description.makeAndModel = QString::fromUtf8(ippGetString(attribute, 0, nullptr));
+    if (ipp_attribute_t *attribute = ippFindAttribute(response, wanted[1], IPP_TAG_MIMETYPE)) {
+        for (int i = 0; i < ippGetCount(attribute); ++i)
+            description.formats << QString::fromUtf8(ippGetString(attribute, i, nullptr));
+    }
+    if (ipp_attribute_t *attribute = ippFindAttribute(response, wanted[2], IPP_TAG_TEXT))
+        description.location = QString::fromUtf8(ippGetString(attribute, 0, nullptr));
+    ippDelete(response);
+    return description;
+}
+
 SpoolerOutput::SpoolerOutput(const QString &queue)
     : queue(queue)
 {

@@ -41,6 +41,29 @@ Output::Result failure(DWORD error, const std::atomic<bool> &stopping)
 
 } // namespace
 
+Output::Description SpoolerOutput::describe(int) const
+{
+    // The driver stands for the make and model; the spooler takes raw data
+    // in any format.
+    Description description;
+    std::wstring name = queue.toStdWString();
+    HANDLE printer = nullptr;
+    if (!OpenPrinterW(&name[0], &printer, nullptr))
+        return description;
+    DWORD needed = 0;
+    GetPrinterW(printer, 2, nullptr, 0, &needed);
+    QByteArray buffer(int(needed), 0);
+    if (needed > 0 && GetPrinterW(printer, 2, reinterpret_cast<LPBYTE>(buffer.data()), needed, &needed)) {
+        const auto info = reinterpret_cast<const PRINTER_INFO_2W *>(buffer.constData());
+        if (info->pDriverName)
+            description.makeAndModel = QString::fromWCharArray(info->pDriverName);
+        if (info->pLocation)
+            description.location = QString::fromWCharArray(info->pLocation);
+    }
+    ClosePrinter(printer);
+    return description;
+}
+
 SpoolerOutput::SpoolerOutput(const QString &queue)
     : queue(queue)
 {

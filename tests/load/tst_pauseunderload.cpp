@@ -5,6 +5,7 @@
 // once the service continues. No job may be delivered in part, and every
 // job that a client saw through must be delivered.
 #include "emulatedservicemanager.h"
+#include "inprocessservice.h"
 #include "netclient.h"
 #include "printerservice.h"
 #include "servicecontroller.h"
@@ -40,18 +41,6 @@ const int Cycles = 40;
 // Bounds on each streaming client, whatever happens.
 const int MaxAttemptsPerStreamer = 20000;
 
-EmulatedServiceManager &manager()
-{
-    return EmulatedServiceManager::instance();
-}
-
-// Keeps the service's own lines (one per job) out of the test's output.
-QtMessageHandler previousHandler = nullptr;
-void quietInfo(QtMsgType type, const QMessageLogContext &context, const QString &message)
-{
-    if (type != QtInfoMsg && previousHandler)
-        previousHandler(type, context, message);
-}
 
 quint16 freePort()
 {
@@ -164,73 +153,15 @@ private slots:
     void pausedPrinterHoldsNoJobInMemory();
 
 private:
-    QString runService(const QJsonArray &printers, const std::function<QString()> &drive);
     static QJsonObject printer(const QString &name, quint16 port, const QString &log = QString());
 
-    std::unique_ptr<QTemporaryDir> temporary;
-    QString dataFolder;
+    InProcessService service;
 };
 
 void tst_PauseUnderLoad::initTestCase()
 {
     QVERIFY(EmulatedServiceManager::install());
     QVERIFY(raiseDescriptorLimit() > 0);
-}
-
-// The print service run in process as the emulated service manager's
-// service, on a data folder of its own with the given printers. `drive` runs
-// on a thread of its own once the service is running; the service is
-// stopped when it returns. Returns what went wrong, empty when nothing did.
-QString tst_PauseUnderLoad::runService(const QJsonArray &printers, const std::function<QString()> &drive)
-{
-    manager().reset();
-    temporary = std::make_unique<QTemporaryDir>();
-    if (!temporary->isValid())
-        return QStringLiteral("no temporary folder");
-    qputenv("XDG_DATA_HOME", QFile::encodeName(temporary->filePath(QStringLiteral("home"))));
-    qputenv("XDG_DATA_DIRS", QFile::encodeName(temporary->filePath(QStringLiteral("share"))));
-    qputenv("CUPS_SERVER", QFile::encodeName(temporary->filePath(QStringLiteral("no-cups.sock"))));
-    // The service manager starts the service with its name as the program
-    // name, which names the data folder.
-    dataFolder = temporary->filePath(QStringLiteral("share/")) + Name + QLatin1Char('/');
-    QDir().mkpath(dataFolder);
-    const QJsonObject settings{ { QStringLiteral("logtype"), QStringLiteral("textfile") },
-                                { QStringLiteral("printers"), printers } };
-    QFile file(dataFolder + QStringLiteral("settings.json"));
-    if (!file.open(QIODevice::WriteOnly) || file.write(QJsonDocument(settings).toJson()) <= 0)
-        return QStringLiteral("cannot write settings.json");
-    file.close();
-
-    EmulatedServiceManager::Service installed;
-    installed.name = installed.displayName = Name;
-    installed.binaryPath = QStringLiteral("/usr/bin/quillport");
-    manager().addService(installed);
-    manager().setStartedByServiceManager(true);
-
-    char programName[] = "quillport";
-    char *argv[] = { programName, nullptr };
-    PrinterService service(1, argv);
-    QString error;
-    std::thread driver([&] {
-        error = manager().waitForReportedState(SERVICE_RUNNING, Timeout) ? drive()
-                                                                          : QStringLiteral("the service did not start");
-        if (!ServiceController(Name).stop()) {
-            if (error.isEmpty())
-                error = QStringLiteral("stop failed");
-            manager().deliverControl(SERVICE_CONTROL_STOP);
-        }
-    });
-    previousHandler = qInstallMessageHandler(quietInfo);
-    const bool ran = service.runAsService();
-    driver.join();
-    qInstallMessageHandler(previousHandler);
-    if (!ran)
-        return QStringLiteral("the service did not run");
-    if (service.dataFolder != dataFolder)
-        return QStringLiteral("the service ran on %1").arg(service.dataFolder);
-    if (manager().reportedStates().last() != DWORD(SERVICE_STOPPED))
-        return QStringLiteral("the service did not report its stop");
-    return error;
 }
 
 QJsonObject tst_PauseUnderLoad::printer(const QString &name, quint16 port, const QString &log)
@@ -257,14 +188,14 @@ void tst_PauseUnderLoad::pauseAndContinueWhileStreaming()
 
     Record record;
     QList<QByteArray> straddlers;
-    const QString driverError = runService(printers, [&]() -> QString {
-        const QString logFile = dataFolder + QStringLiteral("Quillport.log");
+    const QString driverError = service.run(printers, [&]() -> QString {
+        const QString logFile = service.dataFolder() + QStringLiteral("Quillport.log");
         std::atomic<bool> stopStreaming{ false };
         std::vector<std::thread> streamers;
         for (int i = 0; i < Streamers; ++i)
             streamers.emplace_back(stream, i, streamPort, std::cref(stopStreaming), std::ref(record));
         auto drive = [&]() -> QString {
-            ServiceController controller(Name);
+            ServiceController controller(InProcessService::Name);
             for (int cycle = 0; cycle < Cycles; ++cycle) {
                 // Running: jobs go through.
                 const int completed = record.count(&Record::completedCount);
@@ -319,19 +250,19 @@ void tst_PauseUnderLoad::pauseAndContinueWhileStreaming()
     });
     QVERIFY2(driverError.isEmpty(), qPrintable(driverError));
     QVERIFY2(record.errors.isEmpty(), qPrintable(record.errors.join(QLatin1Char('\n'))));
-    const QString logFile = dataFolder + QStringLiteral("Quillport.log");
+    const QString logFile = service.dataFolder() + QStringLiteral("Quillport.log");
 
     // Every stored job is one whole payload that a client saw through, and
     // every job that a client saw through is stored, or waits in the spool
     // folder when the stop came before its delivery: none in part, none twice.
     QHash<QByteArray, int> stored;
     QStringList streamFiles;
-    for (const QString &name : QDir(dataFolder + QStringLiteral("stream")).entryList(QDir::Files))
+    for (const QString &name : QDir(service.dataFolder() + QStringLiteral("stream")).entryList(QDir::Files))
         streamFiles << QStringLiteral("stream/") + name;
-    for (const QString &name : QDir(dataFolder + QStringLiteral(".spool")).entryList({ QStringLiteral("*.job") }, QDir::Files))
+    for (const QString &name : QDir(service.dataFolder() + QStringLiteral(".spool")).entryList({ QStringLiteral("*.job") }, QDir::Files))
         streamFiles << QStringLiteral(".spool/") + name;
     for (const QString &name : qAsConst(streamFiles)) {
-        QFile job(dataFolder + name);
+        QFile job(service.dataFolder() + name);
         QVERIFY(job.open(QIODevice::ReadOnly));
         const QByteArray print = fingerprint(job.readAll());
         QVERIFY2(!record.otherJobs.contains(print),
@@ -343,9 +274,9 @@ void tst_PauseUnderLoad::pauseAndContinueWhileStreaming()
     QCOMPARE(stored.size(), record.completedJobs.size());
 
     QList<QByteArray> straddled;
-    const QStringList straddleFiles = QDir(dataFolder + QStringLiteral("straddle")).entryList(QDir::Files);
+    const QStringList straddleFiles = QDir(service.dataFolder() + QStringLiteral("straddle")).entryList(QDir::Files);
     for (const QString &name : straddleFiles) {
-        QFile job(dataFolder + QStringLiteral("straddle/") + name);
+        QFile job(service.dataFolder() + QStringLiteral("straddle/") + name);
         QVERIFY(job.open(QIODevice::ReadOnly));
         straddled << job.readAll();
     }
@@ -358,7 +289,7 @@ void tst_PauseUnderLoad::pauseAndContinueWhileStreaming()
     QFile log(logFile);
     QVERIFY(log.open(QIODevice::ReadOnly));
     const QStringList lines = QString::fromUtf8(log.readAll()).split(QLatin1Char('\n'));
-    const int jobs = int(QDir(dataFolder + QStringLiteral("stream")).entryList(QDir::Files).size() + straddled.size());
+    const int jobs = int(QDir(service.dataFolder() + QStringLiteral("stream")).entryList(QDir::Files).size() + straddled.size());
     QCOMPARE(lines.filter(QRegularExpression(QStringLiteral(" Print  Print job from 127\\.0\\.0\\.1 finished with error$"))).size(),
              jobs);
     QCOMPARE(lines.filter(QRegularExpression(QStringLiteral(" Print  Print job from 127\\.0\\.0\\.1 stored successful "))).size(),
@@ -377,7 +308,7 @@ void tst_PauseUnderLoad::pausedPrinterHoldsNoJobInMemory()
     settings.insert(QStringLiteral("storejobs"), false);
     qint64 before = 0;
     qint64 peak = 0;
-    const QString error = runService(QJsonArray{ settings }, [&]() -> QString {
+    const QString error = service.run(QJsonArray{ settings }, [&]() -> QString {
         // A client of its own, so that the 200 MiB are not in this process.
         QProcess client;
         client.start(QStringLiteral("sh"), { QStringLiteral("-c"),
@@ -386,9 +317,9 @@ void tst_PauseUnderLoad::pausedPrinterHoldsNoJobInMemory()
             return QStringLiteral("the client did not start");
         // Admitted (its Debug line is written), then paused.
         QDeadlineTimer admitted(Timeout);
-        while (debugLines(dataFolder + QStringLiteral("Quillport.log")) == 0 && !admitted.hasExpired())
+        while (debugLines(service.dataFolder() + QStringLiteral("Quillport.log")) == 0 && !admitted.hasExpired())
             QThread::msleep(5);
-        if (!ServiceController(Name).pause())
+        if (!ServiceController(InProcessService::Name).pause())
             return QStringLiteral("pause failed");
         // The peak from here on (writing 5 resets it).
         QFile peakReset(QStringLiteral("/proc/self/clear_refs"));
@@ -400,7 +331,7 @@ void tst_PauseUnderLoad::pausedPrinterHoldsNoJobInMemory()
         // what the system buffers long before this.
         if (client.waitForFinished(2000))
             return QStringLiteral("the paused printer took the whole job");
-        if (!ServiceController(Name).resume())
+        if (!ServiceController(InProcessService::Name).resume())
             return QStringLiteral("continue failed");
         if (!client.waitForFinished(Timeout) || client.exitCode() != 0)
             return QStringLiteral("the job did not go through once continued");

@@ -5,6 +5,8 @@
 #include "quillportchild.h"
 
 #include <QDeadlineTimer>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkInterface>
 #include <QTcpServer>
@@ -28,6 +30,7 @@ private slots:
     void tellsTheServiceManager();
     void hangupReopensTheLog();
     void filesArePrivate();
+    void metricsForAScraper();
 
 private:
     static QJsonObject printer(const QString &name, quint16 port);
@@ -295,6 +298,71 @@ void tst_Startup::filesArePrivate()
     QCOMPARE(mode(child.spoolFolder()), int(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
     QCOMPARE(mode(child.jobsFolder()),
              int(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup | QFile::ExeGroup));
+}
+
+// The metrics file parses as Prometheus wants it and holds the counts: a
+// printed job (to a file as the printer), a failed one, a denied peer.
+void tst_Startup::metricsForAScraper()
+{
+    const QString promtool = QStandardPaths::findExecutable(QStringLiteral("promtool"));
+    if (promtool.isEmpty())
+        QSKIP("promtool is not installed (Debian: prometheus)");
+    QTemporaryDir folder;
+    QTcpServer probe;
+    QVERIFY(probe.listen(QHostAddress::LocalHost));
+    const quint16 printed = probe.serverPort();
+    probe.close();
+    QVERIFY(probe.listen(QHostAddress::LocalHost));
+    const quint16 failing = probe.serverPort();
+    probe.close();
+    QJsonObject toFile = printer(QStringLiteral("to \"file\""), printed);
+    QFile device(folder.filePath(QStringLiteral("device")));
+    QVERIFY(device.open(QIODevice::WriteOnly));
+    device.close();
+    toFile.insert(QStringLiteral("output"), QStringLiteral("device:") + device.fileName());
+    toFile.insert(QStringLiteral("subnets"), QStringLiteral("127.0.0.1/32"));
+
+    QuillportChild child(program);
+    const QString metrics = folder.filePath(QStringLiteral("quillport.prom"));
+    QVERIFY(child.writeSettings(QJsonDocument(QJsonObject{ { QStringLiteral("logtype"), QStringLiteral("textfile") },
+                                                           { QStringLiteral("metricsfile"), metrics },
+                                                           { QStringLiteral("printers"),
+                                                             QJsonArray{ toFile, printer(QStringLiteral("nowhere"), failing) } } })
+                                    .toJson()));
+    QVERIFY(child.start(Timeout));
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(metrics), Timeout);
+    QString why;
+    QVERIFY2(sendJob(printed, "printed", Timeout, &why), qPrintable(why));
+    QVERIFY2(sendJob(failing, "failed", Timeout, &why), qPrintable(why));
+    ClientPool denied(printed);
+    denied.add("denied", Ending::Finish, "127.0.0.2");
+    denied.runUntilDone(QDeadlineTimer(Timeout));
+    QVERIFY(child.waitForLine(QStringLiteral("Print  Print job from 127.0.0.1 completed successful"), Timeout));
+    QVERIFY(child.waitForLine(QStringLiteral("Print  Print job from 127.0.0.1 finished with error"), Timeout));
+    QVERIFY2(child.stop(Timeout), qPrintable(child.errorString));
+
+    QProcess check;
+    check.start(promtool, { QStringLiteral("check"), QStringLiteral("metrics") });
+    QFile file(metrics);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray text = file.readAll();
+    check.write(text);
+    check.closeWriteChannel();
+    QVERIFY(check.waitForFinished(Timeout));
+    QVERIFY2(check.exitCode() == 0, check.readAllStandardError() + check.readAllStandardOutput() + "\n" + text);
+
+    const QString file1 = QStringLiteral("printer=\"to \\\"file\\\"\"");
+    for (const QString &sample : { QStringLiteral("quillport_jobs_total{%1,outcome=\"printed\"} 1").arg(file1),
+                                   QStringLiteral("quillport_jobs_total{%1,outcome=\"failed\"} 0").arg(file1),
+                                   QStringLiteral("quillport_jobs_total{printer=\"nowhere\",outcome=\"failed\"} 1"),
+                                   QStringLiteral("quillport_job_bytes_total{%1} 7").arg(file1),
+                                   QStringLiteral("quillport_connections_denied_total{%1} 1").arg(file1),
+                                   QStringLiteral("quillport_connections_open{%1} 0").arg(file1),
+                                   QStringLiteral("quillport_jobs_waiting{printer=\"nowhere\"} 0"),
+                                   QStringLiteral("quillport_printer_paused{%1} 0").arg(file1) })
+        QVERIFY2(text.contains(sample.toUtf8() + '\n'), qPrintable(sample));
+    QVERIFY(text.contains("quillport_start_time_seconds "));
+    QVERIFY(!text.contains("quillport_last_job_timestamp_seconds{printer=\"nowhere\"} 0.000"));
 }
 
 QTEST_GUILESS_MAIN(tst_Startup)
