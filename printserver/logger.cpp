@@ -128,11 +128,11 @@ void Logger::setLogType(LogType newType)
     // Without a data folder the path names nothing, and opening it fails.
     path = folder.isEmpty() ? QString() : folder.chopped(1) + QStringLiteral("/Quillport.log");
     if (openFile()) {
-        qInfo().noquote() << "Info   Log file name is" << path;
+        qInfo().noquote() << label(Info) + QStringLiteral("Log file name is") << path;
         return;
     }
     writeEventLog(QStringLiteral("Log file open error"), ServiceBase::InformationEvent);
-    qInfo().noquote() << "Error  Couldn't open log file" << path;
+    qInfo().noquote() << label(Error) + QStringLiteral("Couldn't open log file") << path;
 }
 
 void Logger::reopen()
@@ -144,7 +144,7 @@ void Logger::reopen()
     logFile = nullptr;
     if (!openFile()) {
         writeEventLog(QStringLiteral("Log file open error"), ServiceBase::InformationEvent);
-        qInfo().noquote() << "Error  Couldn't open log file" << path;
+        qInfo().noquote() << label(Error) + QStringLiteral("Couldn't open log file") << path;
     }
 }
 

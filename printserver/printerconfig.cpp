@@ -1,17 +1,9 @@
-// Loading settings.json into one PrinterConfig per printer.
+// One printer's settings, read from its object in settings.json.
 #include "printerconfig.h"
 
-#include "datafolder.h"
-#include "logger.h"
-#include "printerservice.h"
-#include "privatefiles.h"
 #include "subnets.h"
 
-#include <QDebug>
 #include <QDir>
-#include <QFile>
-#include <QJsonArray>
-#include <QJsonDocument>
 #include <QJsonObject>
 
 namespace {
@@ -43,51 +35,7 @@ int numberOr(const QJsonObject &object, const char *key, int fallback)
 
 } // namespace
 
-bool PrinterService::loadConfig()
-{
-    dataFolder = dataFolderPath();
-    const QString path = dataFolder.isEmpty() ? QString() : dataFolder + QStringLiteral("settings.json");
-    qInfo() << "Info   Config file name is" << path;
-
-    QFile file(path);
-    if (path.isEmpty() || !file.open(QIODevice::ReadOnly)) {
-        logger->setLogType(Logger::EventLog);
-        logger->log(QStringLiteral("Couldn't open config file: ") + path, Logger::Error);
-        qInfo() << QString(QStringLiteral("Error  Couldn't open config file: ") + path);
-        return false;
-    }
-    const QByteArray content = file.readAll();
-    file.close();
-
-    // A file that holds nothing is a configuration without printers; text
-    // that does not parse is a mistake that must not start a service with
-    // none.
-    QJsonParseError parseError{};
-    const QJsonDocument document = QJsonDocument::fromJson(content, &parseError);
-    if (document.isNull() && !content.trimmed().isEmpty()) {
-        logger->setLogType(Logger::EventLog);
-        logger->log(QStringLiteral("Couldn't read config file: %1: %2 at offset %3")
-                        .arg(path, parseError.errorString(), QString::number(parseError.offset)),
-                    Logger::Error);
-        return false;
-    }
-    const QJsonObject settings = document.object();
-
-    const QString logType = settings.value(QLatin1String("logtype")).toString().toLower();
-    qInfo() << "Info   Logging type" << logType;
-    logger->setLogType(logType == QLatin1String("textfile") ? Logger::TextFileLog : Logger::EventLog);
-
-    metricsFile = settings.value(QLatin1String("metricsfile")).toString();
-    if (!metricsFile.isEmpty() && QDir::isRelativePath(metricsFile))
-        metricsFile.prepend(dataFolder);
-
-    const QJsonArray list = settings.value(QLatin1String("printers")).toArray();
-    for (const QJsonValue &element : list)
-        printers.append(readPrinter(element.toObject()));
-    return true;
-}
-
-PrinterConfig PrinterService::readPrinter(const QJsonObject &object)
+PrinterConfig PrinterConfig::fromJson(const QJsonObject &object, const QString &dataFolder)
 {
     PrinterConfig printer;
     printer.localname = object.value(QLatin1String("localname")).toString();
@@ -99,12 +47,6 @@ PrinterConfig PrinterService::readPrinter(const QJsonObject &object)
     printer.jobspath = object.value(QLatin1String("jobspath")).toString();
     if (QDir::isRelativePath(printer.jobspath))
         printer.jobspath.prepend(dataFolder);
-    if (!printer.jobspath.isEmpty() && !QDir().exists(printer.jobspath)) {
-        if (PrivateFiles::makeFolder(printer.jobspath, PrivateFiles::OwnerAndGroup))
-            logger->log(QStringLiteral("Folder created - ") + printer.jobspath, Logger::Info);
-        else
-            logger->log(QStringLiteral("Couldn't create folder -") + printer.jobspath, Logger::Error);
-    }
 
     const QString listen = object.value(QLatin1String("listen")).toString();
     printer.listen = listen.isEmpty() ? QHostAddress(QHostAddress::AnyIPv4) : QHostAddress(listen);
@@ -113,10 +55,6 @@ PrinterConfig PrinterService::readPrinter(const QJsonObject &object)
     if (printer.interfacewaittime == 0)
         printer.interfacewaittime = 60;
     printer.interfacewaittime = qMin(printer.interfacewaittime, MaxInterfaceWaitTime);
-
-    logger->log(QStringLiteral("Listen address for printer \"%1\" is %2 port %3")
-                    .arg(printer.localname, printer.listen.toString(), QString::number(printer.port)),
-                Logger::Info);
 
     printer.log = logSelection(object.value(QLatin1String("log")).toString());
 

@@ -7,8 +7,15 @@
 #include <QPair>
 #include <QString>
 
+class QJsonObject;
+
 struct PrinterConfig
 {
+    // The printer an element of "printers" describes; relative job folders
+    // are taken from `dataFolder`. Keys that are missing or of another JSON
+    // type keep their defaults.
+    static PrinterConfig fromJson(const QJsonObject &object, const QString &dataFolder);
+
     // The letters of a printer's "log" text, one bit each.
     enum LogSelection : int {
         LogPrint = 0x1,  // "p"

@@ -1,15 +1,23 @@
 // The print service: configuration, listeners, pause, resume and stop.
 #include "printerservice.h"
 
+#include "datafolder.h"
 #include "hangupnotifier.h"
 #include "logger.h"
 #include "metricsfile.h"
 #include "printerdaemon.h"
 #include "printjob.h"
+#include "privatefiles.h"
 #include "servicenotify.h"
 #include "spoolfolder.h"
 
 #include <QDateTime>
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 
 int PrinterService::stopWaitMs = 5000;
 int PrinterService::metricsIntervalMs = 5000;
@@ -29,6 +37,65 @@ PrinterService::~PrinterService()
     delete metrics;
     delete logger;
 }
+
+bool PrinterService::loadConfig()
+{
+    dataFolder = dataFolderPath();
+    const QString path = dataFolder.isEmpty() ? QString() : dataFolder + QStringLiteral("settings.json");
+    qInfo() << Logger::label(Logger::Info) + QStringLiteral("Config file name is") << path;
+
+    QFile file(path);
+    if (path.isEmpty() || !file.open(QIODevice::ReadOnly)) {
+        logger->setLogType(Logger::EventLog);
+        logger->log(QStringLiteral("Couldn't open config file: ") + path, Logger::Error);
+        qInfo() << Logger::label(Logger::Error) + QStringLiteral("Couldn't open config file: ") + path;
+        return false;
+    }
+    const QByteArray content = file.readAll();
+    file.close();
+
+    // A file that holds nothing is a configuration without printers; text
+    // that does not parse is a mistake that must not start a service with
+    // none.
+    QJsonParseError parseError{};
+    const QJsonDocument document = QJsonDocument::fromJson(content, &parseError);
+    if (document.isNull() && !content.trimmed().isEmpty()) {
+        logger->setLogType(Logger::EventLog);
+        logger->log(QStringLiteral("Couldn't read config file: %1: %2 at offset %3")
+                        .arg(path, parseError.errorString(), QString::number(parseError.offset)),
+                    Logger::Error);
+        return false;
+    }
+    const QJsonObject settings = document.object();
+
+    const QString logType = settings.value(QLatin1String("logtype")).toString().toLower();
+    qInfo() << Logger::label(Logger::Info) + QStringLiteral("Logging type") << logType;
+    logger->setLogType(logType == QLatin1String("textfile") ? Logger::TextFileLog : Logger::EventLog);
+
+    metricsFile = settings.value(QLatin1String("metricsfile")).toString();
+    if (!metricsFile.isEmpty() && QDir::isRelativePath(metricsFile))
+        metricsFile.prepend(dataFolder);
+
+    // Each printer in file order: its job folder made where it is missing,
+    // and a line on where it listens.
+    const QJsonArray list = settings.value(QLatin1String("printers")).toArray();
+    for (const QJsonValue &element : list) {
+        const PrinterConfig printer = PrinterConfig::fromJson(element.toObject(), dataFolder);
+        if (!printer.jobspath.isEmpty() && !QDir().exists(printer.jobspath)) {
+            if (PrivateFiles::makeFolder(printer.jobspath, PrivateFiles::OwnerAndGroup))
+                logger->log(QStringLiteral("Folder created - ") + printer.jobspath, Logger::Info);
+            else
+                logger->log(QStringLiteral("Couldn't create folder -") + printer.jobspath, Logger::Error);
+        }
+        logger->log(QStringLiteral("Listen address for printer \"%1\" is %2 port %3")
+                        .arg(printer.localname, printer.listen.toString(), QString::number(printer.port)),
+                    Logger::Info);
+        printers.append(printer);
+    }
+    return true;
+}
+
+
 
 void PrinterService::start()
 {

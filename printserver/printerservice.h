@@ -16,7 +16,6 @@ class Logger;
 class MetricsFile;
 class PrinterDaemon;
 class PrintJob;
-class QJsonObject;
 
 class PrinterService : public Service<QCoreApplication>
 {
@@ -55,7 +54,6 @@ protected:
     void resume() override;
 
 private:
-    PrinterConfig readPrinter(const QJsonObject &object);
     void daemonStarted(PrinterDaemon *daemon, bool listening);
     // Sends the status line to the service manager when it has changed.
     void reportStatus(const QByteArray &extra = QByteArray());
