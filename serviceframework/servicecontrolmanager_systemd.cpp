@@ -30,12 +30,6 @@ using namespace SystemdServiceManager;
 
 namespace {
 
-const DWORD ErrorGenFailure = 31;
-const DWORD ErrorInvalidName = 123;
-const DWORD ErrorInvalidLevel = 124;
-const DWORD ErrorInvalidServiceAccount = 1057;
-const DWORD ErrorServiceServerUnavailable = 1722; // RPC_S_SERVER_UNAVAILABLE
-
 const char DefaultUnitFolder[] = "/etc/systemd/system";
 
 const QString Systemd = QStringLiteral("org.freedesktop.systemd1");
@@ -62,8 +56,8 @@ DWORD errorFromDBus(const QString &name)
         return ERROR_SERVICE_REQUEST_TIMEOUT;
     if (name == QLatin1String("org.freedesktop.DBus.Error.Disconnected")
         || name == QLatin1String("org.freedesktop.DBus.Error.ServiceUnknown"))
-        return ErrorServiceServerUnavailable;
-    return ErrorGenFailure;
+        return RPC_S_SERVER_UNAVAILABLE;
+    return ERROR_GEN_FAILURE;
 }
 
 // One system-bus connection for the process, made on first use and shared by
@@ -78,7 +72,7 @@ bool systemBus(QDBusConnection *bus)
     if (bus->isConnected())
         return true;
     QDBusConnection::disconnectFromBus(QLatin1String(BusName));
-    SetLastError(ErrorServiceServerUnavailable);
+    SetLastError(RPC_S_SERVER_UNAVAILABLE);
     return false;
 }
 
@@ -311,7 +305,7 @@ SC_HANDLE WINAPI openService(SC_HANDLE manager, LPCWSTR name, DWORD access)
         return nullptr;
     const QString unit = name ? unitName(text(name)) : QString();
     if (unit.isEmpty()) {
-        SetLastError(ErrorInvalidName);
+        SetLastError(ERROR_INVALID_NAME);
         return nullptr;
     }
     QString path;
@@ -333,7 +327,7 @@ SC_HANDLE WINAPI createService(SC_HANDLE manager, LPCWSTR name, LPCWSTR displayN
         return nullptr;
     const QString unit = name ? unitName(text(name)) : QString();
     if (unit.isEmpty()) {
-        SetLastError(ErrorInvalidName);
+        SetLastError(ERROR_INVALID_NAME);
         return nullptr;
     }
     const QString program = text(binaryPath);
@@ -343,7 +337,7 @@ SC_HANDLE WINAPI createService(SC_HANDLE manager, LPCWSTR name, LPCWSTR displayN
     }
     const QString user = unitUser(text(account));
     if (!user.isEmpty() && !getpwnam(user.toLocal8Bit().constData())) {
-        SetLastError(ErrorInvalidServiceAccount);
+        SetLastError(ERROR_INVALID_SERVICE_ACCOUNT);
         return nullptr;
     }
 
@@ -395,7 +389,7 @@ BOOL WINAPI changeServiceConfig2(SC_HANDLE handle, DWORD level, LPVOID info)
     if (!service)
         return false;
     if (level != SERVICE_CONFIG_DESCRIPTION) {
-        SetLastError(ErrorInvalidLevel);
+        SetLastError(ERROR_INVALID_LEVEL);
         return false;
     }
     if (!info) {
@@ -571,7 +565,7 @@ BOOL WINAPI queryServiceConfig2(SC_HANDLE handle, DWORD level, LPBYTE buffer, DW
     if (!service)
         return false;
     if (level != SERVICE_CONFIG_DESCRIPTION) {
-        SetLastError(ErrorInvalidLevel);
+        SetLastError(ERROR_INVALID_LEVEL);
         return false;
     }
     bool ok = true;

@@ -62,9 +62,6 @@ bool startedBySystemd();
 // continue and user controls with their code as the signal's value.
 sigset_t controlSignals();
 
-// The Windows error code for an errno value.
-DWORD errorFromErrno(int error);
-
 // Binds the dispatcher, the handler registration and the status reports.
 void bindDispatcher(ServiceControlManager &table);
 

@@ -34,8 +34,6 @@ using namespace SystemdServiceManager;
 
 namespace {
 
-const DWORD ErrorGenFailure = 31;
-
 // Blocks the control signals before main() runs, while the process has no
 // other thread: every thread started later inherits the mask, so the signals
 // stay pending until the dispatcher takes them with sigwaitinfo instead of
@@ -294,7 +292,7 @@ bool notify(const QByteArray &message)
     const int error = errno;
     close(fd);
     if (sent != ssize_t(message.size())) {
-        SetLastError(sent < 0 ? errorFromErrno(error) : ErrorGenFailure);
+        SetLastError(sent < 0 ? errorFromErrno(error) : ERROR_GEN_FAILURE);
         return false;
     }
     return true;
@@ -320,22 +318,6 @@ sigset_t controlSignals()
     sigaddset(&mask, SIGTERM);
     sigaddset(&mask, SIGRTMIN);
     return mask;
-}
-
-DWORD errorFromErrno(int error)
-{
-    switch (error) {
-    case EACCES:
-    case EPERM:
-    case EROFS:
-        return ERROR_ACCESS_DENIED;
-    case ENOENT:
-        return 2; // ERROR_FILE_NOT_FOUND
-    case ESRCH:
-        return ERROR_SERVICE_NOT_ACTIVE;
-    default:
-        return ErrorGenFailure;
-    }
 }
 
 void bindDispatcher(ServiceControlManager &table)
