@@ -56,16 +56,44 @@ struct ServiceControlManager
     PQueryServiceConfig2W QueryServiceConfig2W = nullptr;
 };
 
-// Binds the table on first use; true once OpenSCManagerW is there. Until then
-// every call tries again. Safe to call from several threads at once.
+// Calls visit(name, pointer) for each of the seventeen functions of the
+// table, with its Win32 name and a reference to its pointer, in the order
+// above: the one list of names, for the binding and its check.
+template <typename Table, typename Visitor>
+void forEachServiceFunction(Table &table, Visitor &&visit)
+{
+    visit("RegisterServiceCtrlHandlerW", table.RegisterServiceCtrlHandlerW);
+    visit("SetServiceStatus", table.SetServiceStatus);
+    visit("ChangeServiceConfig2W", table.ChangeServiceConfig2W);
+    visit("CloseServiceHandle", table.CloseServiceHandle);
+    visit("CreateServiceW", table.CreateServiceW);
+    visit("OpenSCManagerW", table.OpenSCManagerW);
+    visit("DeleteService", table.DeleteService);
+    visit("OpenServiceW", table.OpenServiceW);
+    visit("QueryServiceStatus", table.QueryServiceStatus);
+    visit("StartServiceCtrlDispatcherW", table.StartServiceCtrlDispatcherW);
+    visit("StartServiceW", table.StartServiceW);
+    visit("ControlService", table.ControlService);
+    visit("DeregisterEventSource", table.DeregisterEventSource);
+    visit("ReportEventW", table.ReportEventW);
+    visit("RegisterEventSourceW", table.RegisterEventSourceW);
+    visit("QueryServiceConfigW", table.QueryServiceConfigW);
+    visit("QueryServiceConfig2W", table.QueryServiceConfig2W);
+}
+
+// Binds the table on first use, from the platform or from the table a test
+// installed; true once it is bound. A table that lacks any of the seventeen
+// functions is not bound: false, with ERROR_PROC_NOT_FOUND as the last error
+// and a warning that names the function, and the next call tries again.
+// Safe to call from several threads at once.
 bool resolveServiceApi();
 
 // The process-wide table. Only meaningful after resolveServiceApi() returned true.
 const ServiceControlManager &serviceApi();
 
-// Binds the table to the given functions instead of the platform's, unless the
-// table is already bound. Meant for tests that emulate the service manager;
-// returns whether the given table is now the bound one.
+// Makes the binding take the given functions instead of the platform's: the
+// seam for tests that emulate the service manager. Refused (false) once a
+// table is bound; until then a later table replaces an earlier one.
 bool installServiceApi(const ServiceControlManager &table);
 
 // A QString as the NUL-terminated UTF-16 text the platform takes; valid as

@@ -741,9 +741,8 @@ EmulatedServiceManager &EmulatedServiceManager::instance()
     return manager;
 }
 
-bool EmulatedServiceManager::install()
+ServiceControlManager EmulatedServiceManager::table()
 {
-    instance();
     ServiceControlManager table;
     table.RegisterServiceCtrlHandlerW = &State::registerHandler;
     table.SetServiceStatus = &State::setServiceStatus;
@@ -762,7 +761,13 @@ bool EmulatedServiceManager::install()
     table.RegisterEventSourceW = &State::registerEventSource;
     table.QueryServiceConfigW = &State::queryServiceConfig;
     table.QueryServiceConfig2W = &State::queryServiceConfig2;
-    return installServiceApi(table);
+    return table;
+}
+
+bool EmulatedServiceManager::install()
+{
+    instance();
+    return installServiceApi(table()) && resolveServiceApi();
 }
 
 void EmulatedServiceManager::reset()
