@@ -103,6 +103,12 @@ inline LPCWSTR wideString(const QString &text)
     return reinterpret_cast<LPCWSTR>(text.utf16());
 }
 
+// The platform's NUL-terminated UTF-16 text as a QString; null gives a null string.
+inline QString fromWideString(LPCWSTR text)
+{
+    return text ? QString::fromUtf16(reinterpret_cast<const ushort *>(text)) : QString();
+}
+
 // Fills the table from the platform; defined once per platform.
 void bindPlatformServiceApi(ServiceControlManager &table);
 

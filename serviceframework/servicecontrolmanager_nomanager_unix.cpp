@@ -40,7 +40,7 @@ int syslogPriority(WORD type)
 HANDLE WINAPI registerEventSource(LPCWSTR, LPCWSTR sourceName)
 {
     auto source = new EventSource;
-    source->ident = sourceName ? QString::fromUtf16(sourceName).toUtf8() : QByteArray("service");
+    source->ident = sourceName ? fromWideString(sourceName).toUtf8() : QByteArray("service");
     return source;
 }
 
@@ -60,7 +60,7 @@ BOOL WINAPI reportEvent(HANDLE handle, WORD type, WORD, DWORD, PSID, WORD numStr
     }
     QStringList parts;
     for (WORD i = 0; i < numStrings; ++i)
-        parts << QString::fromUtf16(strings[i]);
+        parts << fromWideString(strings[i]);
     const QByteArray text = parts.join(QLatin1Char('\n')).toUtf8();
 
     QMutexLocker locker(&syslogMutex);
