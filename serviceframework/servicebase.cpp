@@ -1,9 +1,11 @@
-// ServiceBase: identity, command line, event log and the foreground run.
+// ServiceBase: identity, command line, event log, and the two ways of
+// running the application, in the foreground and as a service.
 #include "servicebase.h"
 
 #include "interruptwatcher.h"
-#include "servicebase_p.h"
+#include "servicecontroller.h"
 #include "servicecontrolmanager.h"
+#include "serviceoperations.h"
 #include "serviceruntime.h"
 #include "servicestarter.h"
 
@@ -11,9 +13,11 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <vector>
 
 namespace {
 
+// The service of this process, for ServiceBase::instance().
 ServiceBase *serviceInstance = nullptr;
 
 const int MaxServiceNameLength = 255;
@@ -66,12 +70,55 @@ bool isOption(const QString &argument, const char *shortForm, const char *longFo
     return argument == QLatin1String(shortForm) || argument == QLatin1String(longForm);
 }
 
+// An argv for an application object: the arguments in the local 8-bit
+// encoding, kept in `storage`, and a null-terminated list of pointers into
+// them. The application keeps both for its whole life.
+std::vector<char *> localArgv(const QStringList &arguments, std::vector<QByteArray> &storage)
+{
+    storage.clear();
+    storage.reserve(size_t(arguments.size()));
+    std::vector<char *> argv;
+    for (const QString &argument : arguments) {
+        storage.push_back(argument.toLocal8Bit());
+        argv.push_back(storage.back().data());
+    }
+    argv.push_back(nullptr);
+    return argv;
+}
+
 } // namespace
+
+// The state of a ServiceBase, and its operations as the starter and the
+// runtime call them: a nested class may call the protected virtual functions
+// that the service program overrides.
+class ServiceBase::Private final : public ServiceOperations
+{
+public:
+    Private(ServiceBase *service, const QString &name)
+        : q(service), controller(name)
+    {
+    }
+
+    void start() override { q->start(); }
+    void stop() override { q->stop(); }
+    void pause() override { q->pause(); }
+    void resume() override { q->resume(); }
+    void processCommand(int code) override { q->processCommand(code); }
+
+    ServiceBase *q;
+    QString serviceDescription;
+    ServiceBase::StartupType startupType = ServiceBase::StartOnDemand;
+    ServiceBase::ServiceFlags serviceFlags;
+    QStringList arguments;
+    ServiceController controller;
+    // Exists while the program runs as a service.
+    ServiceRuntime *runtime = nullptr;
+};
 
 ServiceBase::ServiceBase(int argc, char **argv, const QString &name)
 {
     serviceInstance = this;
-    d = new ServiceBasePrivate(this, checkedName(name));
+    d = new Private(this, checkedName(name));
     for (int i = 0; i < argc; ++i)
         d->arguments.append(QString::fromLocal8Bit(argv[i]));
 }
@@ -171,7 +218,7 @@ int ServiceBase::runApplication(const QStringList &arguments)
 {
     // argc and argv live until the application has been deleted.
     std::vector<QByteArray> storage;
-    std::vector<char *> argv = ServiceBasePrivate::localArgv(arguments, storage);
+    std::vector<char *> argv = localArgv(arguments, storage);
     int argc = int(arguments.size());
 
     createApplication(argc, argv.data());
@@ -180,7 +227,7 @@ int ServiceBase::runApplication(const QStringList &arguments)
 
     int result;
     {
-        ServiceStarter starter(this);
+        ServiceStarter starter(d);
         QTimer::singleShot(0, &starter, SLOT(slotStart()));
 
         // An interrupt (Ctrl+C, SIGTERM) ends the run the way a stop does.
@@ -196,6 +243,51 @@ int ServiceBase::runApplication(const QStringList &arguments)
     // dispatcher they were registered with.
     delete QCoreApplication::instance();
     return result;
+}
+
+bool ServiceBase::runAsService()
+{
+    if (!resolveServiceApi())
+        return false;
+    auto runtime = new ServiceRuntime(serviceName(), d->serviceFlags, *d);
+    d->runtime = runtime;
+
+    const ServiceRuntime::StartResult started = runtime->startDispatcher();
+    if (started == ServiceRuntime::NoAnswer) {
+        // The dispatcher may still call serviceMain: the runtime stays.
+        return false;
+    }
+    if (started != ServiceRuntime::Started) {
+        if (started == ServiceRuntime::DispatcherFailed) {
+            logMessage(QStringLiteral("The Service failed to start [%1]")
+                           .arg(qt_error_string(int(runtime->dispatcherError()))),
+                       ErrorEvent);
+        }
+        d->runtime = nullptr;
+        delete runtime;
+        // Run from a console: ask the service manager to start the
+        // installed service, with our arguments but for the program path.
+        return started == ServiceRuntime::StartedFromConsole && d->controller.start(d->arguments.mid(1));
+    }
+
+    const QStringList arguments = runtime->serviceArguments();
+    std::vector<QByteArray> storage;
+    std::vector<char *> argv = localArgv(arguments, storage);
+    int argc = int(arguments.size());
+
+    createApplication(argc, argv.data());
+    // serviceMain waits for the application for good: the runtime stays.
+    if (!QCoreApplication::instance())
+        return false;
+
+    runtime->applicationCreated();
+    const int result = executeApplication();
+    runtime->applicationEnded(result);
+
+    delete QCoreApplication::instance();
+    d->runtime = nullptr;
+    delete runtime;
+    return true;
 }
 
 int ServiceBase::exec()
