@@ -1,5 +1,8 @@
-// ServiceBase: identity, command line, event log, and the two ways of
-// running the application, in the foreground and as a service.
+// ServiceBase, all of it: identity, command line, event log, installation,
+// and the two ways of running the application, in the foreground and as a
+// service. What it asks of the platform is done by ServiceController (the
+// installed service), ServiceRuntime (the run as a service) and
+// InterruptWatcher (the foreground run's interrupt).
 #include "servicebase.h"
 
 #include "interruptwatcher.h"
@@ -212,6 +215,19 @@ void ServiceBase::logMessage(const QString &message, EventType type, int id, uin
                      nullptr, 1, hasData ? DWORD(data.size()) : 0, strings,
                      hasData ? const_cast<char *>(data.constData()) : nullptr);
     api.DeregisterEventSource(eventSource);
+}
+
+bool ServiceBase::installService(const QString &account, const QString &password)
+{
+    return d->controller.create(filePath(), d->serviceDescription, d->startupType, account, password);
+}
+
+QString ServiceBase::filePath() const
+{
+    WCHAR buffer[MAX_PATH];
+    const DWORD length = GetModuleFileNameW(nullptr, buffer, MAX_PATH);
+    return QString::fromUtf16(reinterpret_cast<const ushort *>(buffer),
+                              int(qMin<DWORD>(length, MAX_PATH - 1)));
 }
 
 int ServiceBase::runApplication(const QStringList &arguments)
