@@ -26,20 +26,27 @@ const QString Systemd = QStringLiteral("org.freedesktop.systemd1");
 const QString ManagerPath = QStringLiteral("/org/freedesktop/systemd1");
 const QString ManagerInterface = QStringLiteral("org.freedesktop.systemd1.Manager");
 
+// The Windows error code for a D-Bus error name.
 DWORD errorFromDBus(const QString &name)
 {
-    if (name == QLatin1String("org.freedesktop.systemd1.NoSuchUnit")
-        || name == QLatin1String("org.freedesktop.systemd1.LoadFailed"))
-        return ERROR_SERVICE_DOES_NOT_EXIST;
-    if (name == QLatin1String("org.freedesktop.DBus.Error.AccessDenied")
-        || name == QLatin1String("org.freedesktop.DBus.Error.InteractiveAuthorizationRequired"))
-        return ERROR_ACCESS_DENIED;
-    if (name == QLatin1String("org.freedesktop.DBus.Error.NoReply")
-        || name == QLatin1String("org.freedesktop.DBus.Error.Timeout"))
-        return ERROR_SERVICE_REQUEST_TIMEOUT;
-    if (name == QLatin1String("org.freedesktop.DBus.Error.Disconnected")
-        || name == QLatin1String("org.freedesktop.DBus.Error.ServiceUnknown"))
-        return RPC_S_SERVER_UNAVAILABLE;
+    static const struct
+    {
+        const char *name;
+        DWORD error;
+    } errors[] = {
+        { "org.freedesktop.systemd1.NoSuchUnit", ERROR_SERVICE_DOES_NOT_EXIST },
+        { "org.freedesktop.systemd1.LoadFailed", ERROR_SERVICE_DOES_NOT_EXIST },
+        { "org.freedesktop.DBus.Error.AccessDenied", ERROR_ACCESS_DENIED },
+        { "org.freedesktop.DBus.Error.InteractiveAuthorizationRequired", ERROR_ACCESS_DENIED },
+        { "org.freedesktop.DBus.Error.NoReply", ERROR_SERVICE_REQUEST_TIMEOUT },
+        { "org.freedesktop.DBus.Error.Timeout", ERROR_SERVICE_REQUEST_TIMEOUT },
+        { "org.freedesktop.DBus.Error.Disconnected", RPC_S_SERVER_UNAVAILABLE },
+        { "org.freedesktop.DBus.Error.ServiceUnknown", RPC_S_SERVER_UNAVAILABLE },
+    };
+    for (const auto &entry : errors) {
+        if (name == QLatin1String(entry.name))
+            return entry.error;
+    }
     return ERROR_GEN_FAILURE;
 }
 
