@@ -73,21 +73,26 @@ bool isOption(const QString &argument, const char *shortForm, const char *longFo
     return argument == QLatin1String(shortForm) || argument == QLatin1String(longForm);
 }
 
-// An argv for an application object: the arguments in the local 8-bit
-// encoding, kept in `storage`, and a null-terminated list of pointers into
-// them. The application keeps both for its whole life.
-std::vector<char *> localArgv(const QStringList &arguments, std::vector<QByteArray> &storage)
+// The argc and argv of an application object: the arguments in the local
+// 8-bit encoding and a null-terminated list of pointers into them. The
+// application keeps both, argc by reference, for its whole life.
+struct ApplicationArguments
 {
-    storage.clear();
-    storage.reserve(size_t(arguments.size()));
-    std::vector<char *> argv;
-    for (const QString &argument : arguments) {
-        storage.push_back(argument.toLocal8Bit());
-        argv.push_back(storage.back().data());
+    explicit ApplicationArguments(const QStringList &arguments)
+        : argc(int(arguments.size()))
+    {
+        storage.reserve(size_t(arguments.size()));
+        for (const QString &argument : arguments) {
+            storage.push_back(argument.toLocal8Bit());
+            argv.push_back(storage.back().data());
+        }
+        argv.push_back(nullptr);
     }
-    argv.push_back(nullptr);
-    return argv;
-}
+
+    int argc;
+    std::vector<QByteArray> storage;
+    std::vector<char *> argv;
+};
 
 } // namespace
 
@@ -232,12 +237,9 @@ QString ServiceBase::filePath() const
 
 int ServiceBase::runApplication(const QStringList &arguments)
 {
-    // argc and argv live until the application has been deleted.
-    std::vector<QByteArray> storage;
-    std::vector<char *> argv = localArgv(arguments, storage);
-    int argc = int(arguments.size());
-
-    createApplication(argc, argv.data());
+    // They live until the application has been deleted.
+    ApplicationArguments applicationArguments(arguments);
+    createApplication(applicationArguments.argc, applicationArguments.argv.data());
     if (!QCoreApplication::instance())
         return -1;
 
@@ -286,12 +288,8 @@ bool ServiceBase::runAsService()
         return started == ServiceRuntime::StartedFromConsole && d->controller.start(d->arguments.mid(1));
     }
 
-    const QStringList arguments = runtime->serviceArguments();
-    std::vector<QByteArray> storage;
-    std::vector<char *> argv = localArgv(arguments, storage);
-    int argc = int(arguments.size());
-
-    createApplication(argc, argv.data());
+    ApplicationArguments applicationArguments(runtime->serviceArguments());
+    createApplication(applicationArguments.argc, applicationArguments.argv.data());
     // serviceMain waits for the application for good: the runtime stays.
     if (!QCoreApplication::instance())
         return false;
