@@ -96,6 +96,21 @@ void fillStatus(DWORD state, LPSERVICE_STATUS status)
         status->dwControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PAUSE_CONTINUE;
 }
 
+// The service behind a handle with the access given, and its state, for a
+// function that reports into `status`; null with the last error set when
+// any of them is missing.
+const ScHandle *serviceWithState(SC_HANDLE handle, DWORD access, LPSERVICE_STATUS status, UnitState *state)
+{
+    const ScHandle *service = lookup(handle, false, access);
+    if (!service)
+        return nullptr;
+    if (!status) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    return unitState(service, state) ? service : nullptr;
+}
+
 // Lays out a record followed by its strings in the caller's buffer, as the
 // Windows functions do; fails with ERROR_INSUFFICIENT_BUFFER and the size
 // needed when it does not fit.
@@ -288,15 +303,8 @@ BOOL WINAPI deleteService(SC_HANDLE handle)
 
 BOOL WINAPI queryServiceStatus(SC_HANDLE handle, LPSERVICE_STATUS status)
 {
-    const ScHandle *service = lookup(handle, false, SERVICE_QUERY_STATUS);
-    if (!service)
-        return false;
-    if (!status) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return false;
-    }
     UnitState state;
-    if (!unitState(service, &state))
+    if (!serviceWithState(handle, SERVICE_QUERY_STATUS, status, &state))
         return false;
     fillStatus(state.state, status);
     return true;
@@ -334,16 +342,9 @@ BOOL WINAPI controlService(SC_HANDLE handle, DWORD control, LPSERVICE_STATUS sta
         SetLastError(ERROR_INVALID_PARAMETER);
         return false;
     }
-    const ScHandle *service = lookup(handle, false, access);
-    if (!service)
-        return false;
-    if (!status) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return false;
-    }
-
     UnitState state;
-    if (!unitState(service, &state))
+    const ScHandle *service = serviceWithState(handle, access, status, &state);
+    if (!service)
         return false;
     if (state.state == SERVICE_STOPPED) {
         SetLastError(ERROR_SERVICE_NOT_ACTIVE);
