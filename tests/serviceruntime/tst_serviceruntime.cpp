@@ -127,6 +127,8 @@ private slots:
     void flagChangeWhileRunning();
     void nativeEventFilter_data();
     void nativeEventFilter();
+    void nativeEventTypes_data();
+    void nativeEventTypes();
 };
 
 void tst_ServiceRuntime::initTestCase()
@@ -418,6 +420,34 @@ void tst_ServiceRuntime::nativeEventFilter()
     ServiceAppEventFilter *filter = ServiceAppEventFilter::instance();
     QCOMPARE(filter, ServiceAppEventFilter::instance());
     QCOMPARE(filter->nativeEventFilter(QByteArrayLiteral("windows_generic_MSG"), &msg, &result), swallowed);
+    QCOMPARE(result, swallowed ? 1L : -5L);
+}
+
+void tst_ServiceRuntime::nativeEventTypes_data()
+{
+    QTest::addColumn<QByteArray>("eventType");
+    QTest::addColumn<bool>("swallowed");
+
+    // The names under which Windows' event dispatcher hands over a MSG.
+    QTest::newRow("windows_generic_MSG") << QByteArray("windows_generic_MSG") << true;
+    QTest::newRow("windows_dispatcher_MSG") << QByteArray("windows_dispatcher_MSG") << true;
+    // A GUI application's events on other platforms are other records,
+    // whatever their bytes happen to be.
+    QTest::newRow("~xcb_generic_event_t") << QByteArray("xcb_generic_event_t") << false;
+    QTest::newRow("~mac_generic_NSEvent") << QByteArray("mac_generic_NSEvent") << false;
+}
+
+void tst_ServiceRuntime::nativeEventTypes()
+{
+    QFETCH(QByteArray, eventType);
+    QFETCH(bool, swallowed);
+
+    // Bytes that read as a log-off's end of session when taken for a MSG.
+    MSG msg = {};
+    msg.message = WM_ENDSESSION;
+    msg.lParam = LPARAM(ENDSESSION_LOGOFF);
+    long result = -5;
+    QCOMPARE(ServiceAppEventFilter::instance()->nativeEventFilter(eventType, &msg, &result), swallowed);
     QCOMPARE(result, swallowed ? 1L : -5L);
 }
 
