@@ -127,8 +127,6 @@ private slots:
     void flagChangeWhileRunning();
     void nativeEventFilter_data();
     void nativeEventFilter();
-    void nativeEventTypes_data();
-    void nativeEventTypes();
 };
 
 void tst_ServiceRuntime::initTestCase()
@@ -394,21 +392,34 @@ void tst_ServiceRuntime::flagChangeWhileRunning()
 
 void tst_ServiceRuntime::nativeEventFilter_data()
 {
+    QTest::addColumn<QByteArray>("eventType");
     QTest::addColumn<UINT>("message");
     QTest::addColumn<qint64>("lParam");
     QTest::addColumn<bool>("swallowed");
 
-    QTest::newRow("end of session, log-off") << UINT(WM_ENDSESSION) << qint64(ENDSESSION_LOGOFF) << true;
+    const QByteArray generic("windows_generic_MSG");
+    QTest::newRow("end of session, log-off") << generic << UINT(WM_ENDSESSION) << qint64(ENDSESSION_LOGOFF) << true;
     QTest::newRow("end of session, log-off and more")
-        << UINT(WM_ENDSESSION) << qint64(ENDSESSION_LOGOFF | 0x1) << true;
-    QTest::newRow("end of session, shutdown") << UINT(WM_ENDSESSION) << qint64(0) << false;
-    QTest::newRow("end of session, critical") << UINT(WM_ENDSESSION) << qint64(0x40000000) << false;
-    QTest::newRow("query end of session, log-off") << UINT(0x0011) << qint64(ENDSESSION_LOGOFF) << false;
-    QTest::newRow("any other message") << UINT(0x0010) << qint64(0) << false;
+        << generic << UINT(WM_ENDSESSION) << qint64(ENDSESSION_LOGOFF | 0x1) << true;
+    QTest::newRow("end of session, shutdown") << generic << UINT(WM_ENDSESSION) << qint64(0) << false;
+    QTest::newRow("end of session, critical") << generic << UINT(WM_ENDSESSION) << qint64(0x40000000) << false;
+    QTest::newRow("query end of session, log-off")
+        << generic << UINT(0x0011) << qint64(ENDSESSION_LOGOFF) << false;
+    QTest::newRow("any other message") << generic << UINT(0x0010) << qint64(0) << false;
+    // The other name under which Windows' event dispatcher hands over a MSG.
+    QTest::newRow("end of session, log-off, to the dispatcher's window")
+        << QByteArray("windows_dispatcher_MSG") << UINT(WM_ENDSESSION) << qint64(ENDSESSION_LOGOFF) << true;
+    // A GUI application's events on other platforms are records of their
+    // own, whatever their bytes happen to be.
+    QTest::newRow("~xcb event") << QByteArray("xcb_generic_event_t") << UINT(WM_ENDSESSION)
+                                << qint64(ENDSESSION_LOGOFF) << false;
+    QTest::newRow("~Cocoa event") << QByteArray("mac_generic_NSEvent") << UINT(WM_ENDSESSION)
+                                  << qint64(ENDSESSION_LOGOFF) << false;
 }
 
 void tst_ServiceRuntime::nativeEventFilter()
 {
+    QFETCH(QByteArray, eventType);
     QFETCH(UINT, message);
     QFETCH(qint64, lParam);
     QFETCH(bool, swallowed);
@@ -419,35 +430,7 @@ void tst_ServiceRuntime::nativeEventFilter()
     long result = -5;
     ServiceAppEventFilter *filter = ServiceAppEventFilter::instance();
     QCOMPARE(filter, ServiceAppEventFilter::instance());
-    QCOMPARE(filter->nativeEventFilter(QByteArrayLiteral("windows_generic_MSG"), &msg, &result), swallowed);
-    QCOMPARE(result, swallowed ? 1L : -5L);
-}
-
-void tst_ServiceRuntime::nativeEventTypes_data()
-{
-    QTest::addColumn<QByteArray>("eventType");
-    QTest::addColumn<bool>("swallowed");
-
-    // The names under which Windows' event dispatcher hands over a MSG.
-    QTest::newRow("windows_generic_MSG") << QByteArray("windows_generic_MSG") << true;
-    QTest::newRow("windows_dispatcher_MSG") << QByteArray("windows_dispatcher_MSG") << true;
-    // A GUI application's events on other platforms are other records,
-    // whatever their bytes happen to be.
-    QTest::newRow("~xcb_generic_event_t") << QByteArray("xcb_generic_event_t") << false;
-    QTest::newRow("~mac_generic_NSEvent") << QByteArray("mac_generic_NSEvent") << false;
-}
-
-void tst_ServiceRuntime::nativeEventTypes()
-{
-    QFETCH(QByteArray, eventType);
-    QFETCH(bool, swallowed);
-
-    // Bytes that read as a log-off's end of session when taken for a MSG.
-    MSG msg = {};
-    msg.message = WM_ENDSESSION;
-    msg.lParam = LPARAM(ENDSESSION_LOGOFF);
-    long result = -5;
-    QCOMPARE(ServiceAppEventFilter::instance()->nativeEventFilter(eventType, &msg, &result), swallowed);
+    QCOMPARE(filter->nativeEventFilter(eventType, &msg, &result), swallowed);
     QCOMPARE(result, swallowed ? 1L : -5L);
 }
 
