@@ -12,10 +12,6 @@ class HandlerThread : public QThread
 public:
     explicit HandlerThread(ServiceRuntime *runtime);
 
-    // Read by the main thread after startSemaphore was acquired.
-    bool dispatcherStarted = true;
-    bool startedFromConsole = false;
-
 protected:
     void run() override;
 

@@ -32,17 +32,6 @@ struct InterruptWatcher::Platform
     struct sigaction previousTerm;
 };
 
-InterruptWatcher::InterruptWatcher(QObject *parent)
-    : QObject(parent)
-{
-    install();
-}
-
-InterruptWatcher::~InterruptWatcher()
-{
-    uninstall();
-}
-
 void InterruptWatcher::install()
 {
     platform = new Platform;

@@ -40,17 +40,6 @@ struct InterruptWatcher::Platform
 {
 };
 
-InterruptWatcher::InterruptWatcher(QObject *parent)
-    : QObject(parent)
-{
-    install();
-}
-
-InterruptWatcher::~InterruptWatcher()
-{
-    uninstall();
-}
-
 void InterruptWatcher::install()
 {
     QMutexLocker locker(&watcherMutex);

@@ -9,10 +9,13 @@ ServiceAppEventFilter *ServiceAppEventFilter::instance()
     return &filter;
 }
 
-bool ServiceAppEventFilter::nativeEventFilter(const QByteArray &, void *message, long *result)
+bool ServiceAppEventFilter::nativeEventFilter(const QByteArray &eventType, void *message, long *result)
 {
-    // Only Windows delivers native messages to a core application's
-    // dispatcher, and there they are always MSG records.
+    // Windows' event dispatcher hands over MSG records under these two
+    // names; a GUI application elsewhere (xcb, Cocoa) gives records of its
+    // own platform, which are no MSG.
+    if (eventType != "windows_generic_MSG" && eventType != "windows_dispatcher_MSG")
+        return false;
     const MSG *msg = static_cast<const MSG *>(message);
     if (msg->message == WM_ENDSESSION && (DWORD(msg->lParam) & ENDSESSION_LOGOFF)) {
         if (result)

@@ -1,9 +1,14 @@
-// ServiceBase: identity, command line, event log and the foreground run.
+// ServiceBase, all of it: identity, command line, event log, installation,
+// and the two ways of running the application, in the foreground and as a
+// service. What it asks of the platform is done by ServiceController (the
+// installed service), ServiceRuntime (the run as a service) and
+// InterruptWatcher (the foreground run's interrupt).
 #include "servicebase.h"
 
 #include "interruptwatcher.h"
-#include "servicebase_p.h"
+#include "servicecontroller.h"
 #include "servicecontrolmanager.h"
+#include "serviceoperations.h"
 #include "serviceruntime.h"
 #include "servicestarter.h"
 
@@ -11,9 +16,11 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <vector>
 
 namespace {
 
+// The service of this process, for ServiceBase::instance().
 ServiceBase *serviceInstance = nullptr;
 
 const int MaxServiceNameLength = 255;
@@ -66,12 +73,60 @@ bool isOption(const QString &argument, const char *shortForm, const char *longFo
     return argument == QLatin1String(shortForm) || argument == QLatin1String(longForm);
 }
 
+// The argc and argv of an application object: the arguments in the local
+// 8-bit encoding and a null-terminated list of pointers into them. The
+// application keeps both, argc by reference, for its whole life.
+struct ApplicationArguments
+{
+    explicit ApplicationArguments(const QStringList &arguments)
+        : argc(int(arguments.size()))
+    {
+        storage.reserve(size_t(arguments.size()));
+        for (const QString &argument : arguments) {
+            storage.push_back(argument.toLocal8Bit());
+            argv.push_back(storage.back().data());
+        }
+        argv.push_back(nullptr);
+    }
+
+    int argc;
+    std::vector<QByteArray> storage;
+    std::vector<char *> argv;
+};
+
 } // namespace
+
+// The state of a ServiceBase, and its operations as the starter and the
+// runtime call them: a nested class may call the protected virtual functions
+// that the service program overrides.
+class ServiceBase::Private final : public ServiceOperations
+{
+public:
+    Private(ServiceBase *service, const QString &name)
+        : q(service), controller(name)
+    {
+    }
+
+    void start() override { q->start(); }
+    void stop() override { q->stop(); }
+    void pause() override { q->pause(); }
+    void resume() override { q->resume(); }
+    void processCommand(int code) override { q->processCommand(code); }
+
+    ServiceBase *q;
+    QString serviceDescription;
+    ServiceBase::StartupType startupType = ServiceBase::StartOnDemand;
+    ServiceBase::ServiceFlags serviceFlags;
+    QStringList arguments;
+    ServiceController controller;
+    // Exists while the program runs as a service.
+    ServiceRuntime *runtime = nullptr;
+};
 
 ServiceBase::ServiceBase(int argc, char **argv, const QString &name)
 {
     serviceInstance = this;
-    d = new ServiceBasePrivate(this, checkedName(name));
+    d = new Private(this, checkedName(name));
     for (int i = 0; i < argc; ++i)
         d->arguments.append(QString::fromLocal8Bit(argv[i]));
 }
@@ -167,20 +222,30 @@ void ServiceBase::logMessage(const QString &message, EventType type, int id, uin
     api.DeregisterEventSource(eventSource);
 }
 
+bool ServiceBase::installService(const QString &account, const QString &password)
+{
+    return d->controller.create(filePath(), d->serviceDescription, d->startupType, account, password);
+}
+
+QString ServiceBase::filePath() const
+{
+    WCHAR buffer[MAX_PATH];
+    const DWORD length = GetModuleFileNameW(nullptr, buffer, MAX_PATH);
+    return QString::fromUtf16(reinterpret_cast<const ushort *>(buffer),
+                              int(qMin<DWORD>(length, MAX_PATH - 1)));
+}
+
 int ServiceBase::runApplication(const QStringList &arguments)
 {
-    // argc and argv live until the application has been deleted.
-    std::vector<QByteArray> storage;
-    std::vector<char *> argv = ServiceBasePrivate::localArgv(arguments, storage);
-    int argc = int(arguments.size());
-
-    createApplication(argc, argv.data());
+    // They live until the application has been deleted.
+    ApplicationArguments applicationArguments(arguments);
+    createApplication(applicationArguments.argc, applicationArguments.argv.data());
     if (!QCoreApplication::instance())
         return -1;
 
     int result;
     {
-        ServiceStarter starter(this);
+        ServiceStarter starter(d);
         QTimer::singleShot(0, &starter, SLOT(slotStart()));
 
         // An interrupt (Ctrl+C, SIGTERM) ends the run the way a stop does.
@@ -196,6 +261,47 @@ int ServiceBase::runApplication(const QStringList &arguments)
     // dispatcher they were registered with.
     delete QCoreApplication::instance();
     return result;
+}
+
+bool ServiceBase::runAsService()
+{
+    if (!resolveServiceApi())
+        return false;
+    auto runtime = new ServiceRuntime(serviceName(), d->serviceFlags, *d);
+    d->runtime = runtime;
+
+    const ServiceRuntime::StartResult started = runtime->startDispatcher();
+    if (started == ServiceRuntime::NoAnswer) {
+        // The dispatcher may still call serviceMain: the runtime stays.
+        return false;
+    }
+    if (started != ServiceRuntime::Started) {
+        if (started == ServiceRuntime::DispatcherFailed) {
+            logMessage(QStringLiteral("The Service failed to start [%1]")
+                           .arg(qt_error_string(int(runtime->dispatcherError()))),
+                       ErrorEvent);
+        }
+        d->runtime = nullptr;
+        delete runtime;
+        // Run from a console: ask the service manager to start the
+        // installed service, with our arguments but for the program path.
+        return started == ServiceRuntime::StartedFromConsole && d->controller.start(d->arguments.mid(1));
+    }
+
+    ApplicationArguments applicationArguments(runtime->serviceArguments());
+    createApplication(applicationArguments.argc, applicationArguments.argv.data());
+    // serviceMain waits for the application for good: the runtime stays.
+    if (!QCoreApplication::instance())
+        return false;
+
+    runtime->applicationCreated();
+    const int result = executeApplication();
+    runtime->applicationEnded(result);
+
+    delete QCoreApplication::instance();
+    d->runtime = nullptr;
+    delete runtime;
+    return true;
 }
 
 int ServiceBase::exec()

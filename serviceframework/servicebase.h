@@ -8,8 +8,6 @@
 #include <QString>
 #include <QStringList>
 
-class ServiceBasePrivate;
-
 class ServiceBase
 {
 public:
@@ -75,13 +73,8 @@ protected:
 private:
     Q_DISABLE_COPY(ServiceBase)
 
-    void initRuntime();
-    void cleanupRuntime();
-
-    friend class ServiceRuntime;
-    friend class ServiceStarter;
-
-    ServiceBasePrivate *d;
+    class Private;
+    Private *d;
 };
 
 Q_DECLARE_OPERATORS_FOR_FLAGS(ServiceBase::ServiceFlags)

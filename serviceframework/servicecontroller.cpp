@@ -1,5 +1,5 @@
-// ServiceController, and the two ServiceBase operations that register the
-// running program as a service.
+// ServiceController: every operation on an installed service, and its
+// creation, through the service-control table.
 #include "servicecontroller.h"
 
 #include "servicecontrolmanager.h"
@@ -107,8 +107,7 @@ QString ServiceController::serviceFilePath() const
                            const QUERY_SERVICE_CONFIGW *config = queryConfig(api, service, buffer);
                            if (!config || !config->lpBinaryPathName)
                                return QString();
-                           return QString::fromUtf16(
-                               reinterpret_cast<const ushort *>(config->lpBinaryPathName));
+                           return fromWideString(config->lpBinaryPathName);
                        });
 }
 
@@ -126,8 +125,7 @@ QString ServiceController::serviceDescription() const
                                reinterpret_cast<const SERVICE_DESCRIPTIONW *>(buffer.data());
                            if (!description->lpDescription)
                                return QString();
-                           return QString::fromUtf16(
-                               reinterpret_cast<const ushort *>(description->lpDescription));
+                           return fromWideString(description->lpDescription);
                        });
 }
 
@@ -219,7 +217,9 @@ bool ServiceController::install(const QString &serviceFilePath, const QString &a
                              { QStringLiteral("-i"), account, password }) == 0;
 }
 
-bool ServiceBase::installService(const QString &account, const QString &password)
+bool ServiceController::create(const QString &binaryPath, const QString &description,
+                               ServiceBase::StartupType startupType, const QString &account,
+                               const QString &password)
 {
     if (!resolveServiceApi())
         return false;
@@ -230,7 +230,7 @@ bool ServiceBase::installService(const QString &account, const QString &password
         return false;
 
     const DWORD startType =
-        startupType() == StartAutomatically ? SERVICE_AUTO_START : SERVICE_DEMAND_START;
+        startupType == ServiceBase::StartAutomatically ? SERVICE_AUTO_START : SERVICE_DEMAND_START;
 
     // An account without a domain is one of this machine; LocalSystem in any
     // domain means the local system account, which takes no name or password.
@@ -243,11 +243,10 @@ bool ServiceBase::installService(const QString &account, const QString &password
     const DWORD serviceType = localSystem ? SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS
                                           : SERVICE_WIN32_OWN_PROCESS;
 
-    const QString name = serviceName();
-    const QString path = filePath();
+    const QString &name = d->serviceName;
     SC_HANDLE service = api.CreateServiceW(
         manager, wideString(name), wideString(name), SERVICE_ALL_ACCESS, serviceType, startType,
-        SERVICE_ERROR_NORMAL, wideString(path), nullptr, nullptr, nullptr,
+        SERVICE_ERROR_NORMAL, wideString(binaryPath), nullptr, nullptr, nullptr,
         localSystem ? nullptr : wideString(accountName),
         localSystem || password.isEmpty() ? nullptr : wideString(password));
     if (!service) {
@@ -255,7 +254,6 @@ bool ServiceBase::installService(const QString &account, const QString &password
         return false;
     }
 
-    QString description = serviceDescription();
     if (!description.isEmpty()) {
         SERVICE_DESCRIPTIONW record;
         record.lpDescription = const_cast<LPWSTR>(wideString(description));
@@ -265,12 +263,4 @@ bool ServiceBase::installService(const QString &account, const QString &password
     api.CloseServiceHandle(service);
     api.CloseServiceHandle(manager);
     return true;
-}
-
-QString ServiceBase::filePath() const
-{
-    WCHAR buffer[MAX_PATH];
-    const DWORD length = GetModuleFileNameW(nullptr, buffer, MAX_PATH);
-    return QString::fromUtf16(reinterpret_cast<const ushort *>(buffer),
-                              int(qMin<DWORD>(length, MAX_PATH - 1)));
 }

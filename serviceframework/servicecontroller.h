@@ -24,6 +24,10 @@ public:
     QString serviceDescription() const;
     ServiceBase::StartupType startupType() const;
 
+    // Creates the service under this name for the program at `binaryPath`,
+    // to run as `account` (none: the local system account).
+    bool create(const QString &binaryPath, const QString &description, ServiceBase::StartupType startupType,
+                const QString &account = QString(), const QString &password = QString());
     bool uninstall();
     bool start(const QStringList &arguments);
     bool start();

@@ -10,7 +10,21 @@ ServiceControlManager boundTable;
 // Set with release semantics once boundTable is complete, so that a reader who
 // sees it set also sees every pointer of the table.
 QBasicAtomicInt tableBound = Q_BASIC_ATOMIC_INITIALIZER(0);
+// Guards the binding and the installed table.
 QBasicMutex bindMutex;
+bool tableInstalled = false;
+ServiceControlManager installedTable;
+
+// The name of the first function the table lacks; null when it has all.
+const char *missingFunction(const ServiceControlManager &table)
+{
+    const char *missing = nullptr;
+    forEachServiceFunction(table, [&missing](const char *name, auto function) {
+        if (!function && !missing)
+            missing = name;
+    });
+    return missing;
+}
 
 } // namespace
 
@@ -20,16 +34,21 @@ bool resolveServiceApi()
         return true;
 
     QMutexLocker locker(&bindMutex);
-    if (!tableBound.loadRelaxed()) {
-        ServiceControlManager table;
+    if (tableBound.loadRelaxed())
+        return true;
+    ServiceControlManager table = installedTable;
+    if (!tableInstalled)
         bindPlatformServiceApi(table);
-        // The other sixteen are taken to be there whenever OpenSCManagerW is.
-        if (table.OpenSCManagerW) {
-            boundTable = table;
-            tableBound.storeRelease(1);
-        }
+    // Every user of the table calls through it without looking: a table with
+    // a hole would crash the first call that falls into it.
+    if (const char *missing = missingFunction(table)) {
+        qWarning("Service: the service manager's function %s is missing", missing);
+        SetLastError(ERROR_PROC_NOT_FOUND);
+        return false;
     }
-    return tableBound.loadRelaxed();
+    boundTable = table;
+    tableBound.storeRelease(1);
+    return true;
 }
 
 const ServiceControlManager &serviceApi()
@@ -42,9 +61,7 @@ bool installServiceApi(const ServiceControlManager &table)
     QMutexLocker locker(&bindMutex);
     if (tableBound.loadRelaxed())
         return false;
-    if (!table.OpenSCManagerW)
-        return false;
-    boundTable = table;
-    tableBound.storeRelease(1);
+    installedTable = table;
+    tableInstalled = true;
     return true;
 }

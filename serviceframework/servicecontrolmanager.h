@@ -1,8 +1,9 @@
 // The platform's service-control and event-log functions as one table of
-// function pointers, bound once at run time, plus the three kernel functions
-// the framework uses. On Windows the types come from <windows.h>; elsewhere
-// this header declares the few Win32 types and constants the framework needs,
-// with the same names and values, so that the code above reads the same.
+// function pointers with their Win32 signatures, bound once at run time. On
+// Windows the types, constants and kernel functions come from <windows.h>;
+// elsewhere from winapi_unix_p.h, with the same names and values, so that the
+// code above the table reads the same on every platform. Not included by any
+// public header.
 #ifndef SERVICECONTROLMANAGER_H
 #define SERVICECONTROLMANAGER_H
 
@@ -11,179 +12,27 @@
 #ifdef Q_OS_WIN
 #  include <qt_windows.h>
 #else
+#  include "winapi_unix_p.h"
+#endif
 
-#include <cstdint>
-
-#define WINAPI
-
-typedef std::uint32_t DWORD;
-typedef DWORD *LPDWORD;
-typedef std::uint16_t WORD;
-typedef std::uint8_t BYTE;
-typedef BYTE *LPBYTE;
-typedef int BOOL;
-typedef void *LPVOID;
-typedef void *HANDLE;
-typedef void *HMODULE;
-typedef void *PSID;
-typedef char16_t WCHAR;
-typedef WCHAR *LPWSTR;
-typedef const WCHAR *LPCWSTR;
-typedef std::uintptr_t WPARAM;
-typedef std::intptr_t LPARAM;
-typedef void *HWND;
-typedef unsigned int UINT;
-
-struct SC_HANDLE__;
-typedef SC_HANDLE__ *SC_HANDLE;
-struct SERVICE_STATUS_HANDLE__;
-typedef SERVICE_STATUS_HANDLE__ *SERVICE_STATUS_HANDLE;
-
-struct SERVICE_STATUS {
-    DWORD dwServiceType;
-    DWORD dwCurrentState;
-    DWORD dwControlsAccepted;
-    DWORD dwWin32ExitCode;
-    DWORD dwServiceSpecificExitCode;
-    DWORD dwCheckPoint;
-    DWORD dwWaitHint;
-};
-typedef SERVICE_STATUS *LPSERVICE_STATUS;
-
-struct QUERY_SERVICE_CONFIGW {
-    DWORD dwServiceType;
-    DWORD dwStartType;
-    DWORD dwErrorControl;
-    LPWSTR lpBinaryPathName;
-    LPWSTR lpLoadOrderGroup;
-    DWORD dwTagId;
-    LPWSTR lpDependencies;
-    LPWSTR lpServiceStartName;
-    LPWSTR lpDisplayName;
-};
-typedef QUERY_SERVICE_CONFIGW *LPQUERY_SERVICE_CONFIGW;
-
-struct SERVICE_DESCRIPTIONW {
-    LPWSTR lpDescription;
-};
-
-typedef void (WINAPI *LPSERVICE_MAIN_FUNCTIONW)(DWORD argc, LPWSTR *argv);
-typedef void (WINAPI *LPHANDLER_FUNCTION)(DWORD control);
-
-struct SERVICE_TABLE_ENTRYW {
-    LPWSTR lpServiceName;
-    LPSERVICE_MAIN_FUNCTIONW lpServiceProc;
-};
-
-struct POINT { long x; long y; };
-struct MSG {
-    HWND hwnd;
-    UINT message;
-    WPARAM wParam;
-    LPARAM lParam;
-    DWORD time;
-    POINT pt;
-};
-
-#define MAX_PATH 260
-
-// Manager and service access rights.
-#define SC_MANAGER_CONNECT 0x0001
-#define SC_MANAGER_CREATE_SERVICE 0x0002
-#define SC_MANAGER_ALL_ACCESS 0xF003F
-#define SERVICE_QUERY_CONFIG 0x0001
-#define SERVICE_CHANGE_CONFIG 0x0002
-#define SERVICE_QUERY_STATUS 0x0004
-#define SERVICE_START 0x0010
-#define SERVICE_STOP 0x0020
-#define SERVICE_PAUSE_CONTINUE 0x0040
-#define SERVICE_INTERROGATE 0x0080
-#define SERVICE_USER_DEFINED_CONTROL 0x0100
-#define DELETE 0x10000
-#define SERVICE_ALL_ACCESS 0xF01FF
-
-// Service types, start types, error control, configuration levels.
-#define SERVICE_WIN32_OWN_PROCESS 0x10
-#define SERVICE_INTERACTIVE_PROCESS 0x100
-#define SERVICE_BOOT_START 0
-#define SERVICE_SYSTEM_START 1
-#define SERVICE_AUTO_START 2
-#define SERVICE_DEMAND_START 3
-#define SERVICE_DISABLED 4
-#define SERVICE_ERROR_NORMAL 1
-#define SERVICE_CONFIG_DESCRIPTION 1
-
-// Service states.
-#define SERVICE_STOPPED 1
-#define SERVICE_START_PENDING 2
-#define SERVICE_STOP_PENDING 3
-#define SERVICE_RUNNING 4
-#define SERVICE_CONTINUE_PENDING 5
-#define SERVICE_PAUSE_PENDING 6
-#define SERVICE_PAUSED 7
-
-// Controls and the accepted-controls bits.
-#define SERVICE_CONTROL_STOP 1
-#define SERVICE_CONTROL_PAUSE 2
-#define SERVICE_CONTROL_CONTINUE 3
-#define SERVICE_CONTROL_INTERROGATE 4
-#define SERVICE_CONTROL_SHUTDOWN 5
-#define SERVICE_ACCEPT_STOP 0x1
-#define SERVICE_ACCEPT_PAUSE_CONTINUE 0x2
-#define SERVICE_ACCEPT_SHUTDOWN 0x4
-
-// Event-log entry types.
-#define EVENTLOG_SUCCESS 0x0000
-#define EVENTLOG_ERROR_TYPE 0x0001
-#define EVENTLOG_WARNING_TYPE 0x0002
-#define EVENTLOG_INFORMATION_TYPE 0x0004
-
-// Error codes as the platform reports them.
-#define ERROR_SUCCESS 0
-#define ERROR_ACCESS_DENIED 5
-#define ERROR_INVALID_HANDLE 6
-#define ERROR_INVALID_PARAMETER 87
-#define ERROR_CALL_NOT_IMPLEMENTED 120
-#define ERROR_INSUFFICIENT_BUFFER 122
-#define ERROR_INVALID_SERVICE_CONTROL 1052
-#define ERROR_SERVICE_REQUEST_TIMEOUT 1053
-#define ERROR_SERVICE_ALREADY_RUNNING 1056
-#define ERROR_SERVICE_DOES_NOT_EXIST 1060
-#define ERROR_SERVICE_CANNOT_ACCEPT_CTRL 1061
-#define ERROR_SERVICE_NOT_ACTIVE 1062
-#define ERROR_FAILED_SERVICE_CONTROLLER_CONNECT 1063
-#define ERROR_SERVICE_EXISTS 1073
-
-// Window messages the framework looks at.
-#define WM_ENDSESSION 0x0016
-#define ENDSESSION_LOGOFF 0x80000000
-
-// The kernel functions, provided by servicecontrolmanager_unix.cpp.
-DWORD GetLastError();
-void SetLastError(DWORD code);
-DWORD GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size);
-void Sleep(DWORD milliseconds);
-
-#endif // !Q_OS_WIN
-
-typedef SERVICE_STATUS_HANDLE (WINAPI *PRegisterServiceCtrlHandlerW)(LPCWSTR, LPHANDLER_FUNCTION);
-typedef BOOL (WINAPI *PSetServiceStatus)(SERVICE_STATUS_HANDLE, LPSERVICE_STATUS);
-typedef BOOL (WINAPI *PChangeServiceConfig2W)(SC_HANDLE, DWORD, LPVOID);
-typedef BOOL (WINAPI *PCloseServiceHandle)(SC_HANDLE);
-typedef SC_HANDLE (WINAPI *PCreateServiceW)(SC_HANDLE, LPCWSTR, LPCWSTR, DWORD, DWORD, DWORD, DWORD,
-                                           LPCWSTR, LPCWSTR, LPDWORD, LPCWSTR, LPCWSTR, LPCWSTR);
-typedef SC_HANDLE (WINAPI *POpenSCManagerW)(LPCWSTR, LPCWSTR, DWORD);
-typedef BOOL (WINAPI *PDeleteService)(SC_HANDLE);
-typedef SC_HANDLE (WINAPI *POpenServiceW)(SC_HANDLE, LPCWSTR, DWORD);
-typedef BOOL (WINAPI *PQueryServiceStatus)(SC_HANDLE, LPSERVICE_STATUS);
-typedef BOOL (WINAPI *PStartServiceCtrlDispatcherW)(const SERVICE_TABLE_ENTRYW *);
-typedef BOOL (WINAPI *PStartServiceW)(SC_HANDLE, DWORD, LPCWSTR *);
-typedef BOOL (WINAPI *PControlService)(SC_HANDLE, DWORD, LPSERVICE_STATUS);
-typedef BOOL (WINAPI *PDeregisterEventSource)(HANDLE);
-typedef BOOL (WINAPI *PReportEventW)(HANDLE, WORD, WORD, DWORD, PSID, WORD, DWORD, LPCWSTR *, LPVOID);
-typedef HANDLE (WINAPI *PRegisterEventSourceW)(LPCWSTR, LPCWSTR);
-typedef BOOL (WINAPI *PQueryServiceConfigW)(SC_HANDLE, LPQUERY_SERVICE_CONFIGW, DWORD, LPDWORD);
-typedef BOOL (WINAPI *PQueryServiceConfig2W)(SC_HANDLE, DWORD, LPBYTE, DWORD, LPDWORD);
+using PRegisterServiceCtrlHandlerW = SERVICE_STATUS_HANDLE (WINAPI *)(LPCWSTR, LPHANDLER_FUNCTION);
+using PSetServiceStatus = BOOL (WINAPI *)(SERVICE_STATUS_HANDLE, LPSERVICE_STATUS);
+using PChangeServiceConfig2W = BOOL (WINAPI *)(SC_HANDLE, DWORD, LPVOID);
+using PCloseServiceHandle = BOOL (WINAPI *)(SC_HANDLE);
+using PCreateServiceW = SC_HANDLE (WINAPI *)(SC_HANDLE, LPCWSTR, LPCWSTR, DWORD, DWORD, DWORD, DWORD,
+                                            LPCWSTR, LPCWSTR, LPDWORD, LPCWSTR, LPCWSTR, LPCWSTR);
+using POpenSCManagerW = SC_HANDLE (WINAPI *)(LPCWSTR, LPCWSTR, DWORD);
+using PDeleteService = BOOL (WINAPI *)(SC_HANDLE);
+using POpenServiceW = SC_HANDLE (WINAPI *)(SC_HANDLE, LPCWSTR, DWORD);
+using PQueryServiceStatus = BOOL (WINAPI *)(SC_HANDLE, LPSERVICE_STATUS);
+using PStartServiceCtrlDispatcherW = BOOL (WINAPI *)(const SERVICE_TABLE_ENTRYW *);
+using PStartServiceW = BOOL (WINAPI *)(SC_HANDLE, DWORD, LPCWSTR *);
+using PControlService = BOOL (WINAPI *)(SC_HANDLE, DWORD, LPSERVICE_STATUS);
+using PDeregisterEventSource = BOOL (WINAPI *)(HANDLE);
+using PReportEventW = BOOL (WINAPI *)(HANDLE, WORD, WORD, DWORD, PSID, WORD, DWORD, LPCWSTR *, LPVOID);
+using PRegisterEventSourceW = HANDLE (WINAPI *)(LPCWSTR, LPCWSTR);
+using PQueryServiceConfigW = BOOL (WINAPI *)(SC_HANDLE, LPQUERY_SERVICE_CONFIGW, DWORD, LPDWORD);
+using PQueryServiceConfig2W = BOOL (WINAPI *)(SC_HANDLE, DWORD, LPBYTE, DWORD, LPDWORD);
 
 // The seventeen functions, in the order in which they are bound.
 struct ServiceControlManager
@@ -207,16 +56,44 @@ struct ServiceControlManager
     PQueryServiceConfig2W QueryServiceConfig2W = nullptr;
 };
 
-// Binds the table on first use; true once OpenSCManagerW is there. Until then
-// every call tries again. Safe to call from several threads at once.
+// Calls visit(name, pointer) for each of the seventeen functions of the
+// table, with its Win32 name and a reference to its pointer, in the order
+// above: the one list of names, for the binding and its check.
+template <typename Table, typename Visitor>
+void forEachServiceFunction(Table &table, Visitor &&visit)
+{
+    visit("RegisterServiceCtrlHandlerW", table.RegisterServiceCtrlHandlerW);
+    visit("SetServiceStatus", table.SetServiceStatus);
+    visit("ChangeServiceConfig2W", table.ChangeServiceConfig2W);
+    visit("CloseServiceHandle", table.CloseServiceHandle);
+    visit("CreateServiceW", table.CreateServiceW);
+    visit("OpenSCManagerW", table.OpenSCManagerW);
+    visit("DeleteService", table.DeleteService);
+    visit("OpenServiceW", table.OpenServiceW);
+    visit("QueryServiceStatus", table.QueryServiceStatus);
+    visit("StartServiceCtrlDispatcherW", table.StartServiceCtrlDispatcherW);
+    visit("StartServiceW", table.StartServiceW);
+    visit("ControlService", table.ControlService);
+    visit("DeregisterEventSource", table.DeregisterEventSource);
+    visit("ReportEventW", table.ReportEventW);
+    visit("RegisterEventSourceW", table.RegisterEventSourceW);
+    visit("QueryServiceConfigW", table.QueryServiceConfigW);
+    visit("QueryServiceConfig2W", table.QueryServiceConfig2W);
+}
+
+// Binds the table on first use, from the platform or from the table a test
+// installed; true once it is bound. A table that lacks any of the seventeen
+// functions is not bound: false, with ERROR_PROC_NOT_FOUND as the last error
+// and a warning that names the function, and the next call tries again.
+// Safe to call from several threads at once.
 bool resolveServiceApi();
 
 // The process-wide table. Only meaningful after resolveServiceApi() returned true.
 const ServiceControlManager &serviceApi();
 
-// Binds the table to the given functions instead of the platform's, unless the
-// table is already bound. Meant for tests that emulate the service manager;
-// returns whether the given table is now the bound one.
+// Makes the binding take the given functions instead of the platform's: the
+// seam for tests that emulate the service manager. Refused (false) once a
+// table is bound; until then a later table replaces an earlier one.
 bool installServiceApi(const ServiceControlManager &table);
 
 // A QString as the NUL-terminated UTF-16 text the platform takes; valid as
@@ -224,6 +101,12 @@ bool installServiceApi(const ServiceControlManager &table);
 inline LPCWSTR wideString(const QString &text)
 {
     return reinterpret_cast<LPCWSTR>(text.utf16());
+}
+
+// The platform's NUL-terminated UTF-16 text as a QString; null gives a null string.
+inline QString fromWideString(LPCWSTR text)
+{
+    return text ? QString::fromUtf16(reinterpret_cast<const ushort *>(text)) : QString();
 }
 
 // Fills the table from the platform; defined once per platform.

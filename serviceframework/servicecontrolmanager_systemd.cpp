@@ -3,21 +3,19 @@
 // over D-Bus and write unit files, and controls other than stop reach the
 // service's main process as a queued signal. Elsewhere the no-manager table
 // applies. The event log is syslog either way, which the journal receives.
+// Here: the handles, the queries and the table itself; the D-Bus calls are in
+// systemdbus_systemd.cpp, the unit files in systemdunitfile_systemd.cpp, and
+// the service's side (dispatcher, status reports) in servicedispatcher_systemd.cpp.
 #include "servicecontrolmanager_p.h"
-#include "servicecontrolmanager_systemd_p.h"
+#include "systemdbus_p.h"
+#include "systemdstatus_p.h"
+#include "systemdunitfile_p.h"
 
-#include <QDBusArgument>
-#include <QDBusConnection>
-#include <QDBusMessage>
-#include <QDBusObjectPath>
-#include <QDBusVariant>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QMutex>
-#include <QSaveFile>
 #include <QSet>
-#include <QStringList>
 
 #include <cerrno>
 #include <cstring>
@@ -29,113 +27,6 @@
 using namespace SystemdServiceManager;
 
 namespace {
-
-const DWORD ErrorGenFailure = 31;
-const DWORD ErrorInvalidName = 123;
-const DWORD ErrorInvalidLevel = 124;
-const DWORD ErrorInvalidServiceAccount = 1057;
-const DWORD ErrorServiceServerUnavailable = 1722; // RPC_S_SERVER_UNAVAILABLE
-
-const char DefaultUnitFolder[] = "/etc/systemd/system";
-
-const QString Systemd = QStringLiteral("org.freedesktop.systemd1");
-const QString ManagerPath = QStringLiteral("/org/freedesktop/systemd1");
-const QString ManagerInterface = QStringLiteral("org.freedesktop.systemd1.Manager");
-const QString UnitInterface = QStringLiteral("org.freedesktop.systemd1.Unit");
-const QString ServiceInterface = QStringLiteral("org.freedesktop.systemd1.Service");
-
-QBasicMutex unitFolderMutex;
-QString unitFolderOverride;
-
-// ---- D-Bus ----
-
-DWORD errorFromDBus(const QString &name)
-{
-    if (name == QLatin1String("org.freedesktop.systemd1.NoSuchUnit")
-        || name == QLatin1String("org.freedesktop.systemd1.LoadFailed"))
-        return ERROR_SERVICE_DOES_NOT_EXIST;
-    if (name == QLatin1String("org.freedesktop.DBus.Error.AccessDenied")
-        || name == QLatin1String("org.freedesktop.DBus.Error.InteractiveAuthorizationRequired"))
-        return ERROR_ACCESS_DENIED;
-    if (name == QLatin1String("org.freedesktop.DBus.Error.NoReply")
-        || name == QLatin1String("org.freedesktop.DBus.Error.Timeout"))
-        return ERROR_SERVICE_REQUEST_TIMEOUT;
-    if (name == QLatin1String("org.freedesktop.DBus.Error.Disconnected")
-        || name == QLatin1String("org.freedesktop.DBus.Error.ServiceUnknown"))
-        return ErrorServiceServerUnavailable;
-    return ErrorGenFailure;
-}
-
-// One system-bus connection for the process, made on first use and shared by
-// every thread; a failed attempt is dropped so that the next one tries again.
-QBasicMutex busMutex;
-const char BusName[] = "serviceframework-systemd";
-
-bool systemBus(QDBusConnection *bus)
-{
-    QMutexLocker locker(&busMutex);
-    *bus = QDBusConnection::connectToBus(QDBusConnection::SystemBus, QLatin1String(BusName));
-    if (bus->isConnected())
-        return true;
-    QDBusConnection::disconnectFromBus(QLatin1String(BusName));
-    SetLastError(ErrorServiceServerUnavailable);
-    return false;
-}
-
-bool call(const QString &path, const QString &interface, const QString &method,
-          const QVariantList &arguments, QVariantList *results = nullptr)
-{
-    QDBusConnection bus(QString{});
-    if (!systemBus(&bus))
-        return false;
-    QDBusMessage message = QDBusMessage::createMethodCall(Systemd, path, interface, method);
-    message.setArguments(arguments);
-    const QDBusMessage reply = bus.call(message, QDBus::Block);
-    if (reply.type() != QDBusMessage::ReplyMessage) {
-        SetLastError(errorFromDBus(reply.errorName()));
-        return false;
-    }
-    if (results)
-        *results = reply.arguments();
-    return true;
-}
-
-bool managerCall(const QString &method, const QVariantList &arguments, QVariantList *results = nullptr)
-{
-    return call(ManagerPath, ManagerInterface, method, arguments, results);
-}
-
-bool property(const QString &path, const QString &interface, const QString &name, QVariant *value)
-{
-    QVariantList results;
-    if (!call(path, QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"),
-              { interface, name }, &results))
-        return false;
-    *value = results.value(0).value<QDBusVariant>().variant();
-    return true;
-}
-
-QString stringProperty(const QString &path, const QString &interface, const QString &name, bool *ok)
-{
-    QVariant value;
-    *ok = *ok && property(path, interface, name, &value);
-    return value.toString();
-}
-
-// The unit's object path, loading the unit if systemd has not yet.
-bool loadUnit(const QString &unit, QString *path)
-{
-    QVariantList results;
-    if (!managerCall(QStringLiteral("LoadUnit"), { unit }, &results))
-        return false;
-    *path = results.value(0).value<QDBusObjectPath>().path();
-    return true;
-}
-
-bool reloadManager()
-{
-    return managerCall(QStringLiteral("Reload"), {});
-}
 
 // ---- Handles ----
 
@@ -178,11 +69,6 @@ ScHandle *lookup(SC_HANDLE handle, bool manager, DWORD access)
     return candidate;
 }
 
-QString text(LPCWSTR string)
-{
-    return string ? QString::fromUtf16(reinterpret_cast<const ushort *>(string)) : QString();
-}
-
 // ---- Queries ----
 
 struct UnitState
@@ -210,32 +96,19 @@ void fillStatus(DWORD state, LPSERVICE_STATUS status)
         status->dwControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PAUSE_CONTINUE;
 }
 
-// The command line systemd runs for the unit: ExecStart is a(sasbttttuii),
-// of which the program path and its arguments are read.
-QString commandLine(const QVariant &execStart)
+// The service behind a handle with the access given, and its state, for a
+// function that reports into `status`; null with the last error set when
+// any of them is missing.
+const ScHandle *serviceWithState(SC_HANDLE handle, DWORD access, LPSERVICE_STATUS status, UnitState *state)
 {
-    const QDBusArgument argument = execStart.value<QDBusArgument>();
-    if (argument.currentType() != QDBusArgument::ArrayType)
-        return QString();
-    QStringList words;
-    argument.beginArray();
-    if (!argument.atEnd()) {
-        QString path;
-        QStringList argv;
-        bool ignoreFailure = false;
-        quint64 startRealtime = 0, startMonotonic = 0, exitRealtime = 0, exitMonotonic = 0;
-        quint32 pid = 0;
-        qint32 code = 0, status = 0;
-        argument.beginStructure();
-        argument >> path >> argv >> ignoreFailure >> startRealtime >> startMonotonic >> exitRealtime
-            >> exitMonotonic >> pid >> code >> status;
-        argument.endStructure();
-        words << path << argv.mid(1);
+    const ScHandle *service = lookup(handle, false, access);
+    if (!service)
+        return nullptr;
+    if (!status) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
     }
-    while (!argument.atEnd())
-        argument.asVariant();
-    argument.endArray();
-    return words.join(QLatin1Char(' '));
+    return unitState(service, state) ? service : nullptr;
 }
 
 // Lays out a record followed by its strings in the caller's buffer, as the
@@ -287,8 +160,7 @@ SC_HANDLE WINAPI openSCManager(LPCWSTR machine, LPCWSTR, DWORD access)
         SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
         return nullptr;
     }
-    QDBusConnection bus(QString{});
-    if (!systemBus(&bus))
+    if (!connectSystemBus())
         return nullptr;
     return newHandle(new ScHandle{ true, access, QString(), QString() });
 }
@@ -309,9 +181,9 @@ SC_HANDLE WINAPI openService(SC_HANDLE manager, LPCWSTR name, DWORD access)
 {
     if (!lookup(manager, true, 0))
         return nullptr;
-    const QString unit = name ? unitName(text(name)) : QString();
+    const QString unit = name ? unitName(fromWideString(name)) : QString();
     if (unit.isEmpty()) {
-        SetLastError(ErrorInvalidName);
+        SetLastError(ERROR_INVALID_NAME);
         return nullptr;
     }
     QString path;
@@ -331,19 +203,19 @@ SC_HANDLE WINAPI createService(SC_HANDLE manager, LPCWSTR name, LPCWSTR displayN
 {
     if (!lookup(manager, true, SC_MANAGER_CREATE_SERVICE))
         return nullptr;
-    const QString unit = name ? unitName(text(name)) : QString();
+    const QString unit = name ? unitName(fromWideString(name)) : QString();
     if (unit.isEmpty()) {
-        SetLastError(ErrorInvalidName);
+        SetLastError(ERROR_INVALID_NAME);
         return nullptr;
     }
-    const QString program = text(binaryPath);
+    const QString program = fromWideString(binaryPath);
     if (!program.startsWith(QLatin1Char('/'))) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    const QString user = unitUser(text(account));
+    const QString user = unitUser(fromWideString(account));
     if (!user.isEmpty() && !getpwnam(user.toLocal8Bit().constData())) {
-        SetLastError(ErrorInvalidServiceAccount);
+        SetLastError(ERROR_INVALID_SERVICE_ACCOUNT);
         return nullptr;
     }
 
@@ -357,8 +229,8 @@ SC_HANDLE WINAPI createService(SC_HANDLE manager, LPCWSTR name, LPCWSTR displayN
         SetLastError(ERROR_SERVICE_EXISTS);
         return nullptr;
     }
-    const QString description = displayName ? text(displayName) : text(name);
-    if (!writeUnitFile(unit, unitFileText(description, program, text(account))))
+    const QString description = displayName ? fromWideString(displayName) : fromWideString(name);
+    if (!writeUnitFile(unit, unitFileText(description, program, fromWideString(account))))
         return nullptr;
 
     const QString file = QDir(unitFolder()).filePath(unit);
@@ -395,7 +267,7 @@ BOOL WINAPI changeServiceConfig2(SC_HANDLE handle, DWORD level, LPVOID info)
     if (!service)
         return false;
     if (level != SERVICE_CONFIG_DESCRIPTION) {
-        SetLastError(ErrorInvalidLevel);
+        SetLastError(ERROR_INVALID_LEVEL);
         return false;
     }
     if (!info) {
@@ -407,7 +279,7 @@ BOOL WINAPI changeServiceConfig2(SC_HANDLE handle, DWORD level, LPVOID info)
     if (!description)
         return true;
     QString file;
-    return ownUnitFile(service, &file) && setUnitFileDescription(file, text(description))
+    return ownUnitFile(service, &file) && setUnitFileDescription(file, fromWideString(description))
         && reloadManager();
 }
 
@@ -431,15 +303,8 @@ BOOL WINAPI deleteService(SC_HANDLE handle)
 
 BOOL WINAPI queryServiceStatus(SC_HANDLE handle, LPSERVICE_STATUS status)
 {
-    const ScHandle *service = lookup(handle, false, SERVICE_QUERY_STATUS);
-    if (!service)
-        return false;
-    if (!status) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return false;
-    }
     UnitState state;
-    if (!unitState(service, &state))
+    if (!serviceWithState(handle, SERVICE_QUERY_STATUS, status, &state))
         return false;
     fillStatus(state.state, status);
     return true;
@@ -477,16 +342,9 @@ BOOL WINAPI controlService(SC_HANDLE handle, DWORD control, LPSERVICE_STATUS sta
         SetLastError(ERROR_INVALID_PARAMETER);
         return false;
     }
-    const ScHandle *service = lookup(handle, false, access);
-    if (!service)
-        return false;
-    if (!status) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return false;
-    }
-
     UnitState state;
-    if (!unitState(service, &state))
+    const ScHandle *service = serviceWithState(handle, access, status, &state);
+    if (!service)
         return false;
     if (state.state == SERVICE_STOPPED) {
         SetLastError(ERROR_SERVICE_NOT_ACTIVE);
@@ -520,7 +378,7 @@ BOOL WINAPI controlService(SC_HANDLE handle, DWORD control, LPSERVICE_STATUS sta
         }
         sigval value;
         value.sival_int = int(control);
-        if (sigqueue(pid, SIGRTMIN, value) != 0) {
+        if (sigqueue(pid, controlSignal(), value) != 0) {
             SetLastError(errorFromErrno(errno));
             return false;
         }
@@ -571,7 +429,7 @@ BOOL WINAPI queryServiceConfig2(SC_HANDLE handle, DWORD level, LPBYTE buffer, DW
     if (!service)
         return false;
     if (level != SERVICE_CONFIG_DESCRIPTION) {
-        SetLastError(ErrorInvalidLevel);
+        SetLastError(ERROR_INVALID_LEVEL);
         return false;
     }
     bool ok = true;
@@ -594,153 +452,12 @@ bool systemdRuns()
     return lstat("/run/systemd/system", &info) == 0 && S_ISDIR(info.st_mode);
 }
 
-// A value for a unit file line: control characters would end or break the
-// line, and "%" starts a specifier.
-QByteArray unitValue(const QString &value)
-{
-    QString clean = value;
-    for (QChar &c : clean) {
-        if (c.category() == QChar::Other_Control)
-            c = QLatin1Char(' ');
-    }
-    return clean.toUtf8().replace('%', "%%");
-}
-
-// The program path as the first word of ExecStart=: quoted when it holds
-// blanks or quoting characters, with "%" and "$" kept from expansion.
-QByteArray execPath(const QString &path)
-{
-    QByteArray word = unitValue(path);
-    if (word.contains(' ') || word.contains('\t') || word.contains('"') || word.contains('\'')
-        || word.contains('\\') || word.contains(';')) {
-        word.replace('\\', "\\\\").replace('"', "\\\"");
-        word = '"' + word + '"';
-    }
-    return word.replace('$', "$$");
-}
-
 } // namespace
-
-namespace SystemdServiceManager {
-
-QString unitFolder()
-{
-    QMutexLocker locker(&unitFolderMutex);
-    return unitFolderOverride.isEmpty() ? QString::fromLatin1(DefaultUnitFolder) : unitFolderOverride;
-}
-
-void setUnitFolder(const QString &folder)
-{
-    QMutexLocker locker(&unitFolderMutex);
-    unitFolderOverride = folder;
-}
-
-QString unitName(const QString &serviceName)
-{
-    static const QString allowed = QStringLiteral(":_.-");
-    const QString unit = serviceName + QStringLiteral(".service");
-    if (serviceName.isEmpty() || unit.size() > 255)
-        return QString();
-    for (const QChar c : serviceName) {
-        if (c.unicode() > 127 || !(c.isLetterOrNumber() || allowed.contains(c)))
-            return QString();
-    }
-    return unit;
-}
-
-QString unitUser(const QString &account)
-{
-    QString user = account;
-    if (user.startsWith(QLatin1String(".\\")))
-        user.remove(0, 2);
-    return user == QLatin1String("LocalSystem") ? QString() : user;
-}
-
-QByteArray unitFileText(const QString &description, const QString &binaryPath, const QString &account)
-{
-    QByteArray text = "[Unit]\n"
-                      "Description=" + unitValue(description) + "\n"
-                      "\n"
-                      "[Service]\n"
-                      "Type=notify\n"
-                      "NotifyAccess=main\n"
-                      "ExecStart=" + execPath(binaryPath) + "\n";
-    const QString user = unitUser(account);
-    if (!user.isEmpty())
-        text += "User=" + unitValue(user) + "\n";
-    text += "\n"
-            "[Install]\n"
-            "WantedBy=multi-user.target\n";
-    return text;
-}
-
-bool writeUnitFile(const QString &unit, const QByteArray &text)
-{
-    QFile file(QDir(unitFolder()).filePath(unit));
-    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
-        SetLastError(QFileInfo::exists(file.fileName()) || QFileInfo(file.fileName()).isSymLink()
-                         ? ERROR_SERVICE_EXISTS
-                         : errorFromErrno(errno));
-        return false;
-    }
-    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup
-                        | QFileDevice::ReadOther);
-    if (file.write(text) != text.size() || !file.flush()) {
-        const DWORD error = errorFromErrno(errno);
-        file.remove();
-        SetLastError(error);
-        return false;
-    }
-    return true;
-}
-
-bool setUnitFileDescription(const QString &path, const QString &description)
-{
-    QFile in(path);
-    if (!in.open(QIODevice::ReadOnly)) {
-        SetLastError(errorFromErrno(errno));
-        return false;
-    }
-    QList<QByteArray> lines = in.readAll().split('\n');
-    in.close();
-
-    const QByteArray line = "Description=" + unitValue(description);
-    bool inUnitSection = false;
-    bool replaced = false;
-    for (int i = 0; i < lines.size() && !replaced; ++i) {
-        const QByteArray trimmed = lines.at(i).trimmed();
-        if (trimmed.startsWith('['))
-            inUnitSection = trimmed == "[Unit]";
-        else if (inUnitSection && trimmed.startsWith("Description=")) {
-            lines[i] = line;
-            replaced = true;
-        }
-    }
-    if (!replaced) {
-        const int unitSection = lines.indexOf("[Unit]");
-        if (unitSection < 0) {
-            lines.prepend(line);
-            lines.prepend("[Unit]");
-        } else {
-            lines.insert(unitSection + 1, line);
-        }
-    }
-
-    QSaveFile out(path);
-    const QByteArray text = lines.join('\n');
-    if (!out.open(QIODevice::WriteOnly) || out.write(text) != text.size() || !out.commit()) {
-        SetLastError(errorFromErrno(errno));
-        return false;
-    }
-    return true;
-}
-
-} // namespace SystemdServiceManager
 
 void bindPlatformServiceApi(ServiceControlManager &table)
 {
     bindNoManagerServiceApi(table);
-    bindDispatcher(table);
+    bindSystemdDispatcher(table);
     if (!systemdRuns())
         return;
     table.OpenSCManagerW = openSCManager;

@@ -3,29 +3,16 @@
 
 #include <QLibrary>
 
+#include <type_traits>
+
 void bindPlatformServiceApi(ServiceControlManager &table)
 {
     // The QLibrary object goes away at the end of this function, but it never
     // unloads the library itself: the resolved pointers stay valid for the
-    // life of the process.
+    // life of the process. A name it cannot resolve stays null, which the
+    // binding's check turns into an error.
     QLibrary library(QStringLiteral("advapi32"));
-#define BIND_FUNCTION(name) table.name = reinterpret_cast<P##name>(library.resolve(#name))
-    BIND_FUNCTION(RegisterServiceCtrlHandlerW);
-    BIND_FUNCTION(SetServiceStatus);
-    BIND_FUNCTION(ChangeServiceConfig2W);
-    BIND_FUNCTION(CloseServiceHandle);
-    BIND_FUNCTION(CreateServiceW);
-    BIND_FUNCTION(OpenSCManagerW);
-    BIND_FUNCTION(DeleteService);
-    BIND_FUNCTION(OpenServiceW);
-    BIND_FUNCTION(QueryServiceStatus);
-    BIND_FUNCTION(StartServiceCtrlDispatcherW);
-    BIND_FUNCTION(StartServiceW);
-    BIND_FUNCTION(ControlService);
-    BIND_FUNCTION(DeregisterEventSource);
-    BIND_FUNCTION(ReportEventW);
-    BIND_FUNCTION(RegisterEventSourceW);
-    BIND_FUNCTION(QueryServiceConfigW);
-    BIND_FUNCTION(QueryServiceConfig2W);
-#undef BIND_FUNCTION
+    forEachServiceFunction(table, [&library](const char *name, auto &function) {
+        function = reinterpret_cast<std::remove_reference_t<decltype(function)>>(library.resolve(name));
+    });
 }

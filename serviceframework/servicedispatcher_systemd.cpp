@@ -1,45 +1,56 @@
 // The service side of the systemd binding: the dispatcher that turns the
 // signals systemd and the controller send into calls of the control handler,
-// and the status reports through the notify socket.
-#include "servicecontrolmanager_systemd_p.h"
+// and the status reports through the notify socket. A process that systemd
+// did not start gets ERROR_FAILED_SERVICE_CONTROLLER_CONNECT, as from Windows.
+#include "servicecontrolmanager_p.h"
+#include "systemdstatus_p.h"
 
 #include <QFileInfo>
 #include <QMutex>
 #include <QWaitCondition>
 
-#include <cerrno>
+#include <csignal>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <pthread.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
-
-namespace SystemdServiceManager {
-
-const char StartingText[] = "Starting";
-const char RunningText[] = "Running";
-const char PausingText[] = "Pausing";
-const char PausedText[] = "Paused";
-const char ResumingText[] = "Resuming";
-const char StoppingText[] = "Stopping";
-
-} // namespace SystemdServiceManager
 
 using namespace SystemdServiceManager;
 
 namespace {
 
-const DWORD ErrorGenFailure = 31;
+// Whether systemd started this process as a unit's main process.
+bool startedBySystemd()
+{
+    // getenv, not qgetenv: this also runs before main().
+    const char *socket = getenv("NOTIFY_SOCKET");
+    const char *invocation = getenv("INVOCATION_ID");
+    if (!socket || !*socket || !invocation || !*invocation)
+        return false;
+    // systemd names the process it started; the children of a service,
+    // which inherit its environment, are not that process.
+    const char *execPid = getenv("SYSTEMD_EXEC_PID");
+    return !execPid || strtol(execPid, nullptr, 10) == long(getpid());
+}
+
+// SIGTERM, the stop systemd sends, and the signal that carries the other
+// controls.
+sigset_t controlSignals()
+{
+    sigset_t mask;
+    sigemptyset(&mask);
+    sigaddset(&mask, SIGTERM);
+    sigaddset(&mask, controlSignal());
+    return mask;
+}
 
 // Blocks the control signals before main() runs, while the process has no
 // other thread: every thread started later inherits the mask, so the signals
 // stay pending until the dispatcher takes them with sigwaitinfo instead of
-// ending the process (SIGRTMIN) or reaching an arbitrary thread (SIGTERM).
+// ending the process (the control signal) or reaching an arbitrary thread (SIGTERM).
 // A process that systemd did not start keeps its signal handling.
 const bool controlSignalsBlocked = [] {
     if (!startedBySystemd())
@@ -75,11 +86,6 @@ SERVICE_STATUS_HANDLE statusHandle()
     return reinterpret_cast<SERVICE_STATUS_HANDLE>(&dispatcher());
 }
 
-QString text(LPCWSTR string)
-{
-    return QString::fromUtf16(reinterpret_cast<const ushort *>(string));
-}
-
 // Runs the registered handler for each control until the service has
 // reported SERVICE_STOPPED. Called with the dispatcher's mutex held.
 void dispatchControls(Dispatcher &d, QMutexLocker &locker)
@@ -98,7 +104,7 @@ void dispatchControls(Dispatcher &d, QMutexLocker &locker)
         DWORD control = 0;
         if (signal == SIGTERM) {
             control = SERVICE_CONTROL_STOP;
-        } else if (signal == SIGRTMIN && info.si_code == SI_QUEUE) {
+        } else if (signal == controlSignal() && info.si_code == SI_QUEUE) {
             // A queued signal from the controller; the wake-up of a stop
             // report comes without a value and is not a control.
             const int code = info.si_value.sival_int;
@@ -135,7 +141,7 @@ BOOL WINAPI startServiceCtrlDispatcher(const SERVICE_TABLE_ENTRYW *table)
     d.stopReported = false;
     d.serviceMainReturned = false;
     d.handler = nullptr;
-    d.serviceName = text(table[0].lpServiceName);
+    d.serviceName = fromWideString(table[0].lpServiceName);
     d.thread = pthread_self();
 
     // Normally blocked since before main(); blocking them here as well keeps
@@ -180,7 +186,7 @@ SERVICE_STATUS_HANDLE WINAPI registerServiceCtrlHandler(LPCWSTR name, LPHANDLER_
 {
     Dispatcher &d = dispatcher();
     QMutexLocker locker(&d.mutex);
-    if (!d.dispatching || !name || text(name) != d.serviceName) {
+    if (!d.dispatching || !name || fromWideString(name) != d.serviceName) {
         SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
         return nullptr;
     }
@@ -214,135 +220,16 @@ BOOL WINAPI setServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS stat
         // The dispatcher clears waitingForSignal under this mutex before it
         // goes on, so its thread is still there to take the wake-up.
         if (d.waitingForSignal)
-            pthread_kill(d.thread, SIGRTMIN);
+            pthread_kill(d.thread, controlSignal());
     }
     return sent;
 }
 
 } // namespace
 
-namespace SystemdServiceManager {
-
-DWORD serviceState(const QString &activeState, const QString &statusText)
-{
-    // The service may say more after its state word ("Paused: 2 printers").
-    const QString word = statusText.section(QLatin1Char(':'), 0, 0);
-    if (activeState == QLatin1String("active") || activeState == QLatin1String("reloading")) {
-        if (word == QLatin1String(PausedText))
-            return SERVICE_PAUSED;
-        if (word == QLatin1String(PausingText))
-            return SERVICE_PAUSE_PENDING;
-        if (word == QLatin1String(ResumingText))
-            return SERVICE_CONTINUE_PENDING;
-        return SERVICE_RUNNING;
-    }
-    if (activeState == QLatin1String("activating"))
-        return SERVICE_START_PENDING;
-    if (activeState == QLatin1String("deactivating"))
-        return SERVICE_STOP_PENDING;
-    return SERVICE_STOPPED;
-}
-
-QByteArray notifyMessage(const SERVICE_STATUS &status)
-{
-    const QByteArray statusLine("STATUS=");
-    switch (status.dwCurrentState) {
-    case SERVICE_START_PENDING:
-        return statusLine + StartingText;
-    case SERVICE_RUNNING:
-        return "READY=1\n" + statusLine + RunningText;
-    case SERVICE_PAUSE_PENDING:
-        return statusLine + PausingText;
-    case SERVICE_PAUSED:
-        return statusLine + PausedText;
-    case SERVICE_CONTINUE_PENDING:
-        return statusLine + ResumingText;
-    case SERVICE_STOP_PENDING:
-        return "STOPPING=1\n" + statusLine + StoppingText;
-    case SERVICE_STOPPED:
-        // systemd only sees the process end with 0, so the code travels in the text.
-        return "STOPPING=1\n" + statusLine + "Stopped with code "
-            + QByteArray::number(qint32(status.dwWin32ExitCode));
-    default:
-        return QByteArray();
-    }
-}
-
-bool notify(const QByteArray &message)
-{
-    const QByteArray path = qgetenv("NOTIFY_SOCKET");
-    sockaddr_un address = {};
-    address.sun_family = AF_UNIX;
-    if (path.isEmpty() || (path.at(0) != '/' && path.at(0) != '@')
-        || size_t(path.size()) >= sizeof address.sun_path) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return false;
-    }
-    memcpy(address.sun_path, path.constData(), size_t(path.size()));
-    // "@" names a socket in the abstract namespace.
-    if (address.sun_path[0] == '@')
-        address.sun_path[0] = 0;
-    const auto length = socklen_t(offsetof(sockaddr_un, sun_path) + size_t(path.size()));
-
-    const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        SetLastError(errorFromErrno(errno));
-        return false;
-    }
-    const ssize_t sent = sendto(fd, message.constData(), size_t(message.size()), MSG_NOSIGNAL,
-                                reinterpret_cast<const sockaddr *>(&address), length);
-    const int error = errno;
-    close(fd);
-    if (sent != ssize_t(message.size())) {
-        SetLastError(sent < 0 ? errorFromErrno(error) : ErrorGenFailure);
-        return false;
-    }
-    return true;
-}
-
-bool startedBySystemd()
-{
-    // getenv, not qgetenv: this also runs before main().
-    const char *socket = getenv("NOTIFY_SOCKET");
-    const char *invocation = getenv("INVOCATION_ID");
-    if (!socket || !*socket || !invocation || !*invocation)
-        return false;
-    // systemd names the process it started; the children of a service,
-    // which inherit its environment, are not that process.
-    const char *execPid = getenv("SYSTEMD_EXEC_PID");
-    return !execPid || strtol(execPid, nullptr, 10) == long(getpid());
-}
-
-sigset_t controlSignals()
-{
-    sigset_t mask;
-    sigemptyset(&mask);
-    sigaddset(&mask, SIGTERM);
-    sigaddset(&mask, SIGRTMIN);
-    return mask;
-}
-
-DWORD errorFromErrno(int error)
-{
-    switch (error) {
-    case EACCES:
-    case EPERM:
-    case EROFS:
-        return ERROR_ACCESS_DENIED;
-    case ENOENT:
-        return 2; // ERROR_FILE_NOT_FOUND
-    case ESRCH:
-        return ERROR_SERVICE_NOT_ACTIVE;
-    default:
-        return ErrorGenFailure;
-    }
-}
-
-void bindDispatcher(ServiceControlManager &table)
+void bindSystemdDispatcher(ServiceControlManager &table)
 {
     table.StartServiceCtrlDispatcherW = startServiceCtrlDispatcher;
     table.RegisterServiceCtrlHandlerW = registerServiceCtrlHandler;
     table.SetServiceStatus = setServiceStatus;
 }
-
-} // namespace SystemdServiceManager

@@ -1,7 +1,7 @@
 // Notifications through systemd's notify socket.
 #include "servicenotify.h"
 
-#include "servicecontrolmanager_systemd_p.h"
+#include "systemdstatus_p.h"
 
 namespace ServiceNotify {
 

@@ -1,44 +1,34 @@
-// Running the application as a service: the dispatcher thread, the service
-// entry, the control handler, and the hand-over of every control into the
-// application thread.
+// Running as a service: the service entry and the control handler that the
+// platform calls, the status reported to the service manager, and the
+// hand-over of every control into the application thread, where the
+// service's operations run.
 #include "serviceruntime.h"
 
 #include "handlerthread.h"
 #include "serviceappeventfilter.h"
-#include "servicebase_p.h"
 #include "servicecontrollerhandler.h"
+#include "servicecontrolmanager.h"
+#include "serviceoperations.h"
 
 #include <QAbstractEventDispatcher>
+#include <QAtomicPointer>
 #include <QCoreApplication>
 #include <QEvent>
+#include <QMutex>
+#include <QSemaphore>
+#include <QWaitCondition>
 
-
-QAtomicPointer<ServiceRuntime> ServiceRuntime::current;
+#include <vector>
 
 namespace {
 
-const int StartTimeoutMs = 20000;
-const unsigned long HandlerThreadWaitMs = 1000;
+constexpr int StartTimeoutMs = 20000;
+constexpr unsigned long HandlerThreadWaitMs = 1000;
 
-} // namespace
+// The start-up request, posted like a control of the platform.
+constexpr DWORD StartupControl = 256;
 
-ServiceRuntime::ServiceRuntime(ServiceBase::ServiceFlags flags)
-{
-    status.dwServiceType = SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS;
-    status.dwCurrentState = SERVICE_STOPPED;
-    status.dwControlsAccepted = controlsAccepted(flags);
-    status.dwWin32ExitCode = 0;
-    status.dwServiceSpecificExitCode = 0;
-    status.dwCheckPoint = 0;
-    status.dwWaitHint = 0;
-}
-
-ServiceRuntime *ServiceRuntime::instance()
-{
-    return current.loadAcquire();
-}
-
-DWORD ServiceRuntime::controlsAccepted(ServiceBase::ServiceFlags flags)
+DWORD controlsAccepted(ServiceBase::ServiceFlags flags)
 {
     DWORD accepted = 0;
     if (flags & ServiceBase::PauseAllowed)
@@ -50,31 +40,90 @@ DWORD ServiceRuntime::controlsAccepted(ServiceBase::ServiceFlags flags)
     return accepted;
 }
 
-void ServiceRuntime::reportStatus()
+} // namespace
+
+class ServiceRuntime::Private
+{
+public:
+    Private(const QString &serviceName, ServiceBase::ServiceFlags flags, ServiceOperations &operations)
+        : serviceName(serviceName), operations(operations)
+    {
+        status.dwServiceType = SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS;
+        status.dwCurrentState = SERVICE_STOPPED;
+        status.dwControlsAccepted = controlsAccepted(flags);
+        status.dwWin32ExitCode = 0;
+        status.dwServiceSpecificExitCode = 0;
+        status.dwCheckPoint = 0;
+        status.dwWaitHint = 0;
+    }
+
+    // The entry and the control handler given to the platform.
+    static void WINAPI serviceMain(DWORD argc, LPWSTR *argv);
+    static void WINAPI controlHandler(DWORD code);
+
+    // Both with the mutex held.
+    void reportStatus();
+    bool postAndWait(int code);
+
+    // The platform calls serviceMain and the control handler without any
+    // context of ours, so they find the runtime here: the one runtime of the
+    // process, set for as long as it exists.
+    static QAtomicPointer<Private> current;
+
+    const QString serviceName;
+    ServiceOperations &operations;
+    HandlerThread *handlerThread = nullptr;
+
+    // Written by serviceMain or the failing dispatcher before they release
+    // `started`, read by the application thread after it acquired it.
+    QStringList arguments;
+    DWORD dispatcherError = 0;
+    bool dispatcherFailed = false;
+    QSemaphore started;
+    // Released by the application thread once the application object and
+    // the control handler's event receiver exist.
+    QSemaphore applicationReady;
+    ServiceControllerHandler *controllerHandler = nullptr;
+
+    // Guarded by mutex: the status reported, and the handle to report it
+    // with; control events posted and handled so far, the control handlers
+    // inside controlHandler, and whether the event loop has ended (after
+    // which nothing posted will be handled). `condition` is woken whenever
+    // one of the counts changes.
+    QMutex mutex;
+    QWaitCondition condition;
+    SERVICE_STATUS status;
+    SERVICE_STATUS_HANDLE statusHandle = nullptr;
+    quint64 eventsPosted = 0;
+    quint64 eventsHandled = 0;
+    int activeHandlers = 0;
+    bool finished = false;
+};
+
+QAtomicPointer<ServiceRuntime::Private> ServiceRuntime::Private::current;
+
+void ServiceRuntime::Private::reportStatus()
 {
     if (resolveServiceApi())
         serviceApi().SetServiceStatus(statusHandle, &status);
 }
 
-void WINAPI ServiceRuntime::serviceMain(DWORD argc, LPWSTR *argv)
+void WINAPI ServiceRuntime::Private::serviceMain(DWORD argc, LPWSTR *argv)
 {
-    ServiceRuntime *runtime = instance();
-    ServiceBase *service = ServiceBase::instance();
-    if (!runtime || !service)
+    Private *runtime = current.loadAcquire();
+    if (!runtime)
         return;
 
     for (DWORD i = 0; i < argc; ++i)
-        runtime->serviceArguments.append(
-            QString::fromUtf16(reinterpret_cast<const ushort *>(argv[i])));
-    runtime->startSemaphore.release(1);
+        runtime->arguments.append(fromWideString(argv[i]));
+    runtime->started.release(1);
 
     // The control handler may only be registered once the application
     // object and the event receiver exist.
     runtime->applicationReady.acquire(1);
 
-    const QString name = service->serviceName();
     const SERVICE_STATUS_HANDLE handle =
-        serviceApi().RegisterServiceCtrlHandlerW(wideString(name), &ServiceRuntime::controlHandler);
+        serviceApi().RegisterServiceCtrlHandlerW(wideString(runtime->serviceName), &controlHandler);
     {
         QMutexLocker locker(&runtime->mutex);
         runtime->statusHandle = handle;
@@ -83,7 +132,7 @@ void WINAPI ServiceRuntime::serviceMain(DWORD argc, LPWSTR *argv)
         controlHandler(StartupControl);
 }
 
-bool ServiceRuntime::postAndWait(int code)
+bool ServiceRuntime::Private::postAndWait(int code)
 {
     // Events to one receiver are delivered in the order they were posted,
     // so the n-th event posted is handled once n events have been handled.
@@ -95,9 +144,9 @@ bool ServiceRuntime::postAndWait(int code)
     return eventsHandled >= ticket;
 }
 
-void WINAPI ServiceRuntime::controlHandler(DWORD code)
+void WINAPI ServiceRuntime::Private::controlHandler(DWORD code)
 {
-    ServiceRuntime *runtime = instance();
+    Private *runtime = current.loadAcquire();
     if (!runtime)
         return;
 
@@ -154,114 +203,123 @@ void WINAPI ServiceRuntime::controlHandler(DWORD code)
     runtime->condition.wakeAll();
 }
 
-void ServiceRuntime::handleControlEvent(QEvent *event)
+ServiceRuntime::ServiceRuntime(const QString &serviceName, ServiceBase::ServiceFlags flags,
+                               ServiceOperations &operations)
+    : d(new Private(serviceName, flags, operations))
 {
-    const int code = int(event->type()) - QEvent::User;
-    ServiceBase *service = ServiceBase::instance();
-    if (service) {
-        if (code == SERVICE_CONTROL_PAUSE) {
-            service->pause();
-        } else if (code == SERVICE_CONTROL_CONTINUE) {
-            service->resume();
-        } else if (code == int(StartupControl)) {
-            service->start();
-        } else if (code == SERVICE_CONTROL_STOP) {
-            service->stop();
-            QCoreApplication::quit();
-        } else if (code >= 128 && code <= 255) {
-            service->processCommand(code - 128);
-        }
+    Private::current.storeRelease(d);
+}
+
+ServiceRuntime::~ServiceRuntime()
+{
+    Private::current.storeRelease(nullptr);
+    delete d;
+}
+
+ServiceRuntime::StartResult ServiceRuntime::startDispatcher()
+{
+    d->handlerThread = new HandlerThread(this);
+    d->handlerThread->start();
+
+    // Either serviceMain has the service manager's arguments, or the
+    // dispatcher has failed. A dispatcher that does neither is left as it is.
+    if (!d->started.tryAcquire(1, StartTimeoutMs))
+        return NoAnswer;
+    if (!d->dispatcherFailed)
+        return Started;
+
+    d->handlerThread->wait();
+    delete d->handlerThread;
+    d->handlerThread = nullptr;
+    return d->dispatcherError == ERROR_FAILED_SERVICE_CONTROLLER_CONNECT ? StartedFromConsole
+                                                                         : DispatcherFailed;
+}
+
+quint32 ServiceRuntime::dispatcherError() const
+{
+    return d->dispatcherError;
+}
+
+QStringList ServiceRuntime::serviceArguments() const
+{
+    return d->arguments;
+}
+
+void ServiceRuntime::applicationCreated()
+{
+    QAbstractEventDispatcher::instance()->installNativeEventFilter(ServiceAppEventFilter::instance());
+    d->controllerHandler = new ServiceControllerHandler(this);
+    d->applicationReady.release(1);
+}
+
+void ServiceRuntime::applicationEnded(int exitCode)
+{
+    {
+        QMutexLocker locker(&d->mutex);
+        // Nothing posted from now on will be handled: release the handlers
+        // still waiting, and let each finish its own reports before the last one.
+        d->finished = true;
+        d->condition.wakeAll();
+        while (d->activeHandlers > 0)
+            d->condition.wait(&d->mutex);
+
+        d->status.dwWin32ExitCode = DWORD(exitCode);
+        d->status.dwCurrentState = SERVICE_STOPPED;
+        d->reportStatus();
     }
 
-    QMutexLocker locker(&mutex);
-    ++eventsHandled;
-    condition.wakeAll();
+    if (d->handlerThread->isRunning())
+        d->handlerThread->wait(HandlerThreadWaitMs);
+    delete d->controllerHandler;
+    d->controllerHandler = nullptr;
+    // A dispatcher that has not returned yet keeps its thread object.
+    if (d->handlerThread->isFinished())
+        delete d->handlerThread;
+    d->handlerThread = nullptr;
 }
 
 void ServiceRuntime::setServiceFlags(ServiceBase::ServiceFlags flags)
 {
-    QMutexLocker locker(&mutex);
-    status.dwControlsAccepted = controlsAccepted(flags);
-    reportStatus();
+    QMutexLocker locker(&d->mutex);
+    d->status.dwControlsAccepted = controlsAccepted(flags);
+    d->reportStatus();
 }
 
-void ServiceRuntime::reportStopped(int exitCode)
+void ServiceRuntime::runDispatcher()
 {
-    QMutexLocker locker(&mutex);
-    // Nothing posted from now on will be handled: release the handlers
-    // still waiting, and let each finish its own reports before the last one.
-    finished = true;
-    condition.wakeAll();
-    while (activeHandlers > 0)
-        condition.wait(&mutex);
+    const QString &name = d->serviceName;
+    std::vector<WCHAR> nameBuffer(wideString(name), wideString(name) + name.size() + 1);
+    const SERVICE_TABLE_ENTRYW table[] = {
+        { nameBuffer.data(), &Private::serviceMain },
+        { nullptr, nullptr }
+    };
 
-    status.dwWin32ExitCode = DWORD(exitCode);
-    status.dwCurrentState = SERVICE_STOPPED;
-    reportStatus();
+    // Blocks until the service has stopped, when the service manager started us.
+    if (serviceApi().StartServiceCtrlDispatcherW(table))
+        return;
+
+    d->dispatcherError = GetLastError();
+    d->dispatcherFailed = true;
+    d->started.release(1);
 }
 
-void ServiceBase::initRuntime()
+void ServiceRuntime::handleControlEvent(QEvent *event)
 {
-    d->runtime = new ServiceRuntime(d->serviceFlags);
-    ServiceRuntime::current.storeRelease(d->runtime);
-}
-
-void ServiceBase::cleanupRuntime()
-{
-    ServiceRuntime::current.storeRelease(nullptr);
-    delete d->runtime;
-    d->runtime = nullptr;
-}
-
-bool ServiceBase::runAsService()
-{
-    initRuntime();
-    ServiceRuntime *runtime = d->runtime;
-    if (!resolveServiceApi()) {
-        cleanupRuntime();
-        return false;
+    const int code = int(event->type()) - QEvent::User;
+    if (code == SERVICE_CONTROL_PAUSE) {
+        d->operations.pause();
+    } else if (code == SERVICE_CONTROL_CONTINUE) {
+        d->operations.resume();
+    } else if (code == int(StartupControl)) {
+        d->operations.start();
+    } else if (code == SERVICE_CONTROL_STOP) {
+        d->operations.stop();
+        QCoreApplication::quit();
+    } else if (code >= 128 && code <= 255) {
+        d->operations.processCommand(code - 128);
     }
 
-    auto handlerThread = new HandlerThread(runtime);
-    handlerThread->start();
-
-    // Either serviceMain has the service manager's arguments, or the
-    // dispatcher has failed. A dispatcher that does neither is left as it is.
-    if (!runtime->startSemaphore.tryAcquire(1, StartTimeoutMs))
-        return false;
-
-    if (!handlerThread->dispatcherStarted) {
-        handlerThread->wait();
-        const bool startedFromConsole = handlerThread->startedFromConsole;
-        delete handlerThread;
-        cleanupRuntime();
-        // Run from a console: ask the service manager to start the
-        // installed service, with our arguments but for the program path.
-        return startedFromConsole && d->controller.start(d->arguments.mid(1));
-    }
-
-    std::vector<QByteArray> storage;
-    std::vector<char *> argv = ServiceBasePrivate::localArgv(runtime->serviceArguments, storage);
-    int argc = int(runtime->serviceArguments.size());
-
-    createApplication(argc, argv.data());
-    if (!QCoreApplication::instance())
-        return false;
-
-    QAbstractEventDispatcher::instance()->installNativeEventFilter(ServiceAppEventFilter::instance());
-    runtime->controllerHandler = new ServiceControllerHandler(runtime);
-    runtime->applicationReady.release(1);
-
-    const int result = executeApplication();
-    runtime->reportStopped(result);
-
-    if (handlerThread->isRunning())
-        handlerThread->wait(HandlerThreadWaitMs);
-    delete runtime->controllerHandler;
-    runtime->controllerHandler = nullptr;
-    if (handlerThread->isFinished())
-        delete handlerThread;
-    delete QCoreApplication::instance();
-    cleanupRuntime();
-    return true;
+    QMutexLocker locker(&d->mutex);
+    ++d->eventsHandled;
+    d->condition.wakeAll();
 }

@@ -1,72 +1,66 @@
-// The state of the program while it runs as a service: the status reported
-// to the service manager, and the hand-over of control requests from the
-// platform's threads into the application thread.
+// The program while the service manager runs it as a service: the status it
+// reports to the manager, and the hand-over of every control from the
+// manager's threads into the application thread. ServiceBase::runAsService
+// creates one and holds it for the run; its state is private to
+// serviceruntime.cpp.
 #ifndef SERVICERUNTIME_H
 #define SERVICERUNTIME_H
 
 #include "servicebase.h"
-#include "servicecontrolmanager.h"
 
-#include <QAtomicPointer>
-#include <QMutex>
-#include <QSemaphore>
+#include <QString>
 #include <QStringList>
-#include <QWaitCondition>
 
 class QEvent;
-class ServiceControllerHandler;
+class ServiceOperations;
 
 class ServiceRuntime
 {
 public:
-    // The start-up request, posted like a control of the platform.
-    static const DWORD StartupControl = 256;
+    // How the service manager's dispatcher answered startDispatcher().
+    enum StartResult {
+        Started,            // the manager started this process: serviceMain has its arguments
+        StartedFromConsole, // no service manager started this process
+        DispatcherFailed,   // the dispatcher failed otherwise; dispatcherError() says why
+        NoAnswer            // neither within the start time-out: the dispatcher is left as it is
+    };
 
-    explicit ServiceRuntime(ServiceBase::ServiceFlags flags);
+    ServiceRuntime(const QString &serviceName, ServiceBase::ServiceFlags flags,
+                   ServiceOperations &operations);
+    ~ServiceRuntime();
 
-    static ServiceRuntime *instance();
-    static DWORD controlsAccepted(ServiceBase::ServiceFlags flags);
-
-    // The entry and the control handler given to the platform.
-    static void WINAPI serviceMain(DWORD argc, LPWSTR *argv);
-    static void WINAPI controlHandler(DWORD code);
-
-    // Runs the operation of a control event; in the application thread.
-    void handleControlEvent(QEvent *event);
-
-    // Reports the accepted controls of the new flags at once.
+    // --- The application thread, in this order ---------------------------
+    // Starts the handler thread, which enters the dispatcher, and waits for
+    // serviceMain or the dispatcher's failure. The service-control table
+    // must be bound.
+    StartResult startDispatcher();
+    // The platform's error code after DispatcherFailed.
+    quint32 dispatcherError() const;
+    // The arguments the manager started the service with, after Started.
+    QStringList serviceArguments() const;
+    // The application object exists: lets serviceMain register the control
+    // handler and report the start-up, whose start() runs in the event loop.
+    void applicationCreated();
+    // The event loop has ended with `exitCode`: reports SERVICE_STOPPED once
+    // every control being handled has made its reports, and lets the
+    // dispatcher end.
+    void applicationEnded(int exitCode);
+    // Reports the accepted controls of the new flags at once; any time.
     void setServiceFlags(ServiceBase::ServiceFlags flags);
 
-    // Reports SERVICE_STOPPED with the event loop's exit code. Waits for
-    // every control being handled to finish its reports first, so that this
-    // is the last state the service manager sees.
-    void reportStopped(int exitCode);
+    // --- The handler thread ----------------------------------------------
+    // Sits in the service manager's dispatcher until the service has stopped,
+    // or until the dispatcher fails.
+    void runDispatcher();
 
-    SERVICE_STATUS status;
-    SERVICE_STATUS_HANDLE statusHandle = nullptr;
-    QStringList serviceArguments;
-    QWaitCondition condition;
-    QMutex mutex;
-    QSemaphore startSemaphore;
-    QSemaphore applicationReady;
-    ServiceControllerHandler *controllerHandler = nullptr;
+    // --- The control path, in the application thread ---------------------
+    // Runs the operation of a control posted by the control handler.
+    void handleControlEvent(QEvent *event);
 
 private:
-    friend class ServiceBase;
     Q_DISABLE_COPY(ServiceRuntime)
-
-    void reportStatus();
-    bool postAndWait(int code);
-
-    static QAtomicPointer<ServiceRuntime> current;
-
-    // Guarded by mutex: control events posted and handled so far, the
-    // control handlers inside controlHandler, and whether the event loop has
-    // ended (after which nothing posted will be handled).
-    quint64 eventsPosted = 0;
-    quint64 eventsHandled = 0;
-    int activeHandlers = 0;
-    bool finished = false;
+    class Private;
+    Private *d;
 };
 
 #endif // SERVICERUNTIME_H

@@ -1,14 +1,14 @@
 // Calls a service's start() from inside the running event loop.
 #include "servicestarter.h"
 
-#include "servicebase.h"
+#include "serviceoperations.h"
 
-ServiceStarter::ServiceStarter(ServiceBase *service)
-    : service(service)
+ServiceStarter::ServiceStarter(ServiceOperations *operations)
+    : operations(operations)
 {
 }
 
 void ServiceStarter::slotStart()
 {
-    service->start();
+    operations->start();
 }

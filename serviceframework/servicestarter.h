@@ -4,19 +4,19 @@
 
 #include <QObject>
 
-class ServiceBase;
+class ServiceOperations;
 
 class ServiceStarter : public QObject
 {
     Q_OBJECT
 public:
-    explicit ServiceStarter(ServiceBase *service);
+    explicit ServiceStarter(ServiceOperations *operations);
 
 public slots:
     void slotStart();
 
 private:
-    ServiceBase *service;
+    ServiceOperations *operations;
 };
 
 #endif // SERVICESTARTER_H

@@ -392,21 +392,34 @@ void tst_ServiceRuntime::flagChangeWhileRunning()
 
 void tst_ServiceRuntime::nativeEventFilter_data()
 {
+    QTest::addColumn<QByteArray>("eventType");
     QTest::addColumn<UINT>("message");
     QTest::addColumn<qint64>("lParam");
     QTest::addColumn<bool>("swallowed");
 
-    QTest::newRow("end of session, log-off") << UINT(WM_ENDSESSION) << qint64(ENDSESSION_LOGOFF) << true;
+    const QByteArray generic("windows_generic_MSG");
+    QTest::newRow("end of session, log-off") << generic << UINT(WM_ENDSESSION) << qint64(ENDSESSION_LOGOFF) << true;
     QTest::newRow("end of session, log-off and more")
-        << UINT(WM_ENDSESSION) << qint64(ENDSESSION_LOGOFF | 0x1) << true;
-    QTest::newRow("end of session, shutdown") << UINT(WM_ENDSESSION) << qint64(0) << false;
-    QTest::newRow("end of session, critical") << UINT(WM_ENDSESSION) << qint64(0x40000000) << false;
-    QTest::newRow("query end of session, log-off") << UINT(0x0011) << qint64(ENDSESSION_LOGOFF) << false;
-    QTest::newRow("any other message") << UINT(0x0010) << qint64(0) << false;
+        << generic << UINT(WM_ENDSESSION) << qint64(ENDSESSION_LOGOFF | 0x1) << true;
+    QTest::newRow("end of session, shutdown") << generic << UINT(WM_ENDSESSION) << qint64(0) << false;
+    QTest::newRow("end of session, critical") << generic << UINT(WM_ENDSESSION) << qint64(0x40000000) << false;
+    QTest::newRow("query end of session, log-off")
+        << generic << UINT(0x0011) << qint64(ENDSESSION_LOGOFF) << false;
+    QTest::newRow("any other message") << generic << UINT(0x0010) << qint64(0) << false;
+    // The other name under which Windows' event dispatcher hands over a MSG.
+    QTest::newRow("end of session, log-off, to the dispatcher's window")
+        << QByteArray("windows_dispatcher_MSG") << UINT(WM_ENDSESSION) << qint64(ENDSESSION_LOGOFF) << true;
+    // A GUI application's events on other platforms are records of their
+    // own, whatever their bytes happen to be.
+    QTest::newRow("~xcb event") << QByteArray("xcb_generic_event_t") << UINT(WM_ENDSESSION)
+                                << qint64(ENDSESSION_LOGOFF) << false;
+    QTest::newRow("~Cocoa event") << QByteArray("mac_generic_NSEvent") << UINT(WM_ENDSESSION)
+                                  << qint64(ENDSESSION_LOGOFF) << false;
 }
 
 void tst_ServiceRuntime::nativeEventFilter()
 {
+    QFETCH(QByteArray, eventType);
     QFETCH(UINT, message);
     QFETCH(qint64, lParam);
     QFETCH(bool, swallowed);
@@ -417,7 +430,7 @@ void tst_ServiceRuntime::nativeEventFilter()
     long result = -5;
     ServiceAppEventFilter *filter = ServiceAppEventFilter::instance();
     QCOMPARE(filter, ServiceAppEventFilter::instance());
-    QCOMPARE(filter->nativeEventFilter(QByteArrayLiteral("windows_generic_MSG"), &msg, &result), swallowed);
+    QCOMPARE(filter->nativeEventFilter(eventType, &msg, &result), swallowed);
     QCOMPARE(result, swallowed ? 1L : -5L);
 }
 

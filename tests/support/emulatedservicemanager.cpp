@@ -24,7 +24,6 @@ namespace {
 
 // Error codes the framework never looks at, so its header leaves them out.
 const DWORD ErrorInvalidData = 13;
-const DWORD ErrorInvalidName = 123;
 const DWORD ErrorServiceDisabled = 1058;
 const DWORD ErrorDatabaseDoesNotExist = 1065;
 const DWORD ErrorServiceMarkedForDelete = 1072;
@@ -33,11 +32,6 @@ const DWORD ErrorServiceMarkedForDelete = 1072;
 const int ControlTimeoutMs = 30000;
 
 const QString InvalidHandleName = QStringLiteral("<invalid>");
-
-QString text(LPCWSTR value)
-{
-    return value ? QString::fromUtf16(reinterpret_cast<const ushort *>(value)) : QString();
-}
 
 QString hex(DWORD value)
 {
@@ -234,7 +228,7 @@ struct EmulatedServiceManager::State
         // There is no other machine to reach.
         if (machine)
             return failNull<SC_HANDLE>(ERROR_ACCESS_DENIED);
-        if (database && text(database) != QLatin1String("ServicesActive"))
+        if (database && fromWideString(database) != QLatin1String("ServicesActive"))
             return failNull<SC_HANDLE>(ErrorDatabaseDoesNotExist);
         // Connecting is implied by every open, so refusing it refuses all.
         const DWORD granted = access | SC_MANAGER_CONNECT;
@@ -247,12 +241,12 @@ struct EmulatedServiceManager::State
     {
         State &s = get();
         QMutexLocker locker(&s.mutex);
-        const QString serviceName = text(name);
+        const QString serviceName = fromWideString(name);
         s.calls << QStringLiteral("OpenServiceW %1 %2").arg(serviceName, hex(access));
         if (!s.find(manager, Handle::Manager))
             return failNull<SC_HANDLE>(ERROR_INVALID_HANDLE);
         if (!name)
-            return failNull<SC_HANDLE>(ErrorInvalidName);
+            return failNull<SC_HANDLE>(ERROR_INVALID_NAME);
         const auto it = s.services.find(serviceName);
         if (it == s.services.end())
             return failNull<SC_HANDLE>(ERROR_SERVICE_DOES_NOT_EXIST);
@@ -285,7 +279,7 @@ struct EmulatedServiceManager::State
     {
         State &s = get();
         QMutexLocker locker(&s.mutex);
-        const QString serviceName = text(name);
+        const QString serviceName = fromWideString(name);
         s.calls << QStringLiteral("CreateServiceW ") + serviceName;
         const Handle *handle = s.find(manager, Handle::Manager);
         if (!handle)
@@ -293,7 +287,7 @@ struct EmulatedServiceManager::State
         if (!(handle->access & SC_MANAGER_CREATE_SERVICE))
             return failNull<SC_HANDLE>(ERROR_ACCESS_DENIED);
         if (serviceName.isEmpty())
-            return failNull<SC_HANDLE>(ErrorInvalidName);
+            return failNull<SC_HANDLE>(ERROR_INVALID_NAME);
         // Load-order groups, tags and dependencies are not emulated.
         if (!binaryPath || loadOrderGroup || tagId || dependencies)
             return failNull<SC_HANDLE>(ERROR_INVALID_PARAMETER);
@@ -303,15 +297,15 @@ struct EmulatedServiceManager::State
         Record record;
         Service &service = record.service;
         service.name = serviceName;
-        service.displayName = displayName ? text(displayName) : serviceName;
+        service.displayName = displayName ? fromWideString(displayName) : serviceName;
         service.desiredAccess = desiredAccess;
         service.serviceType = serviceType;
         service.startType = startType;
         service.errorControl = errorControl;
-        service.binaryPath = text(binaryPath);
-        service.account = text(account);
+        service.binaryPath = fromWideString(binaryPath);
+        service.account = fromWideString(account);
         service.accountGiven = account != nullptr;
-        service.password = text(password);
+        service.password = fromWideString(password);
         service.passwordGiven = password != nullptr;
         record.serial = s.nextSerial++;
         s.services[serviceName] = record;
@@ -334,7 +328,7 @@ struct EmulatedServiceManager::State
         const LPWSTR description = static_cast<SERVICE_DESCRIPTIONW *>(info)->lpDescription;
         // A null text keeps the description; an empty one removes it.
         if (description) {
-            record->service.description = text(description);
+            record->service.description = fromWideString(description);
             record->service.hasDescription = !record->service.description.isEmpty();
         }
         return true;
@@ -450,7 +444,7 @@ struct EmulatedServiceManager::State
         for (DWORD i = 0; i < argc; ++i) {
             if (!argv || !argv[i])
                 return fail(ERROR_INVALID_PARAMETER);
-            arguments << text(argv[i]);
+            arguments << fromWideString(argv[i]);
         }
         Service &service = record->service;
         if (service.startType == SERVICE_DISABLED)
@@ -553,7 +547,7 @@ struct EmulatedServiceManager::State
     {
         State &s = get();
         QMutexLocker locker(&s.mutex);
-        const QString name = table ? text(table[0].lpServiceName) : InvalidHandleName;
+        const QString name = table ? fromWideString(table[0].lpServiceName) : InvalidHandleName;
         s.calls << QStringLiteral("StartServiceCtrlDispatcherW ") + name;
         if (!s.startedByManager)
             return fail(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
@@ -634,14 +628,14 @@ struct EmulatedServiceManager::State
     {
         State &s = get();
         QMutexLocker locker(&s.mutex);
-        const QString serviceName = text(name);
+        const QString serviceName = fromWideString(name);
         s.calls << QStringLiteral("RegisterServiceCtrlHandlerW ") + serviceName;
         if (!s.dispatching || serviceName != s.hostedName)
             return failNull<SERVICE_STATUS_HANDLE>(ERROR_SERVICE_DOES_NOT_EXIST);
         if (!handler)
             return failNull<SERVICE_STATUS_HANDLE>(ERROR_INVALID_PARAMETER);
         if (s.registerHandlerFails)
-            return failNull<SERVICE_STATUS_HANDLE>(ErrorInvalidName);
+            return failNull<SERVICE_STATUS_HANDLE>(ERROR_INVALID_NAME);
         s.handler = handler;
         s.changed.wakeAll();
         return s.statusHandle();
@@ -676,7 +670,7 @@ struct EmulatedServiceManager::State
     {
         State &s = get();
         QMutexLocker locker(&s.mutex);
-        const QString sourceName = text(source);
+        const QString sourceName = fromWideString(source);
         s.calls << QStringLiteral("RegisterEventSourceW ") + sourceName;
         if (machine || !s.eventLogAvailable)
             return failNull<HANDLE>(ERROR_ACCESS_DENIED);
@@ -700,7 +694,7 @@ struct EmulatedServiceManager::State
         for (WORD i = 0; i < numStrings; ++i) {
             if (!strings[i])
                 return fail(ERROR_INVALID_PARAMETER);
-            entry.strings << text(strings[i]);
+            entry.strings << fromWideString(strings[i]);
         }
         entry.source = source->name;
         entry.type = type;
@@ -741,9 +735,8 @@ EmulatedServiceManager &EmulatedServiceManager::instance()
     return manager;
 }
 
-bool EmulatedServiceManager::install()
+ServiceControlManager EmulatedServiceManager::table()
 {
-    instance();
     ServiceControlManager table;
     table.RegisterServiceCtrlHandlerW = &State::registerHandler;
     table.SetServiceStatus = &State::setServiceStatus;
@@ -762,7 +755,13 @@ bool EmulatedServiceManager::install()
     table.RegisterEventSourceW = &State::registerEventSource;
     table.QueryServiceConfigW = &State::queryServiceConfig;
     table.QueryServiceConfig2W = &State::queryServiceConfig2;
-    return installServiceApi(table);
+    return table;
+}
+
+bool EmulatedServiceManager::install()
+{
+    instance();
+    return installServiceApi(table()) && resolveServiceApi();
 }
 
 void EmulatedServiceManager::reset()

@@ -71,6 +71,8 @@ public:
     // before anything in the process binds the table; false otherwise.
     static bool install();
     static EmulatedServiceManager &instance();
+    // The emulation's seventeen functions, for a test that binds them itself.
+    static ServiceControlManager table();
 
     // Forgets every service, record and setting. Only while no service is
     // hosted (no dispatcher running).

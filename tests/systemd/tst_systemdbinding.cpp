@@ -2,7 +2,8 @@
 // it reads systemd's state, what it sends to the notify socket, and a
 // service process driven by signals as systemd and the controller send them.
 #include "notifysocket.h"
-#include "servicecontrolmanager_systemd_p.h"
+#include "systemdstatus_p.h"
+#include "systemdunitfile_p.h"
 
 #include <QDir>
 #include <QFile>

@@ -4,16 +4,13 @@
 // binding starts from this table and replaces what systemd can do.
 #include "servicecontrolmanager_p.h"
 
-#include <QFileInfo>
 #include <QMutex>
 #include <QString>
-#include <QThread>
+#include <QStringList>
 
 #include <syslog.h>
 
 namespace {
-
-thread_local DWORD lastError = ERROR_SUCCESS;
 
 // syslog keeps the ident pointer given to openlog, so every event source
 // holds its own copy for as long as it is registered.
@@ -43,7 +40,7 @@ int syslogPriority(WORD type)
 HANDLE WINAPI registerEventSource(LPCWSTR, LPCWSTR sourceName)
 {
     auto source = new EventSource;
-    source->ident = sourceName ? QString::fromUtf16(sourceName).toUtf8() : QByteArray("service");
+    source->ident = sourceName ? fromWideString(sourceName).toUtf8() : QByteArray("service");
     return source;
 }
 
@@ -58,12 +55,12 @@ BOOL WINAPI reportEvent(HANDLE handle, WORD type, WORD, DWORD, PSID, WORD numStr
 {
     const auto source = static_cast<EventSource *>(handle);
     if (!source) {
-        lastError = ERROR_INVALID_HANDLE;
+        SetLastError(ERROR_INVALID_HANDLE);
         return false;
     }
     QStringList parts;
     for (WORD i = 0; i < numStrings; ++i)
-        parts << QString::fromUtf16(strings[i]);
+        parts << fromWideString(strings[i]);
     const QByteArray text = parts.join(QLatin1Char('\n')).toUtf8();
 
     QMutexLocker locker(&syslogMutex);
@@ -75,82 +72,82 @@ BOOL WINAPI reportEvent(HANDLE handle, WORD type, WORD, DWORD, PSID, WORD numStr
 
 SC_HANDLE WINAPI openSCManager(LPCWSTR, LPCWSTR, DWORD)
 {
-    lastError = ERROR_CALL_NOT_IMPLEMENTED;
+    SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
     return nullptr;
 }
 
 // Every function below needs a handle that openSCManager never gives out.
 SC_HANDLE WINAPI openService(SC_HANDLE, LPCWSTR, DWORD)
 {
-    lastError = ERROR_INVALID_HANDLE;
+    SetLastError(ERROR_INVALID_HANDLE);
     return nullptr;
 }
 
 SC_HANDLE WINAPI createService(SC_HANDLE, LPCWSTR, LPCWSTR, DWORD, DWORD, DWORD, DWORD, LPCWSTR,
                                LPCWSTR, LPDWORD, LPCWSTR, LPCWSTR, LPCWSTR)
 {
-    lastError = ERROR_INVALID_HANDLE;
+    SetLastError(ERROR_INVALID_HANDLE);
     return nullptr;
 }
 
 BOOL WINAPI withHandle(SC_HANDLE)
 {
-    lastError = ERROR_INVALID_HANDLE;
+    SetLastError(ERROR_INVALID_HANDLE);
     return false;
 }
 
 BOOL WINAPI withHandleAndStatus(SC_HANDLE, LPSERVICE_STATUS)
 {
-    lastError = ERROR_INVALID_HANDLE;
+    SetLastError(ERROR_INVALID_HANDLE);
     return false;
 }
 
 BOOL WINAPI changeServiceConfig2(SC_HANDLE, DWORD, LPVOID)
 {
-    lastError = ERROR_INVALID_HANDLE;
+    SetLastError(ERROR_INVALID_HANDLE);
     return false;
 }
 
 BOOL WINAPI startService(SC_HANDLE, DWORD, LPCWSTR *)
 {
-    lastError = ERROR_INVALID_HANDLE;
+    SetLastError(ERROR_INVALID_HANDLE);
     return false;
 }
 
 BOOL WINAPI controlService(SC_HANDLE, DWORD, LPSERVICE_STATUS)
 {
-    lastError = ERROR_INVALID_HANDLE;
+    SetLastError(ERROR_INVALID_HANDLE);
     return false;
 }
 
 BOOL WINAPI queryServiceConfig(SC_HANDLE, LPQUERY_SERVICE_CONFIGW, DWORD, LPDWORD)
 {
-    lastError = ERROR_INVALID_HANDLE;
+    SetLastError(ERROR_INVALID_HANDLE);
     return false;
 }
 
 BOOL WINAPI queryServiceConfig2(SC_HANDLE, DWORD, LPBYTE, DWORD, LPDWORD)
 {
-    lastError = ERROR_INVALID_HANDLE;
+    SetLastError(ERROR_INVALID_HANDLE);
     return false;
 }
 
 // No service manager started this process, so there is nothing to dispatch.
 BOOL WINAPI startServiceCtrlDispatcher(const SERVICE_TABLE_ENTRYW *)
 {
-    lastError = ERROR_FAILED_SERVICE_CONTROLLER_CONNECT;
+    SetLastError(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
     return false;
 }
 
 SERVICE_STATUS_HANDLE WINAPI registerServiceCtrlHandler(LPCWSTR, LPHANDLER_FUNCTION)
 {
-    lastError = ERROR_FAILED_SERVICE_CONTROLLER_CONNECT;
+    SetLastError(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
     return nullptr;
 }
 
 BOOL WINAPI setServiceStatus(SERVICE_STATUS_HANDLE, LPSERVICE_STATUS)
 {
-    lastError = ERROR_INVALID_HANDLE;
+    SetLastError(ERROR_INVALID_HANDLE);
     return false;
 }
 
@@ -175,39 +172,4 @@ void bindNoManagerServiceApi(ServiceControlManager &table)
     table.RegisterEventSourceW = registerEventSource;
     table.QueryServiceConfigW = queryServiceConfig;
     table.QueryServiceConfig2W = queryServiceConfig2;
-}
-
-DWORD GetLastError()
-{
-    return lastError;
-}
-
-void SetLastError(DWORD code)
-{
-    lastError = code;
-}
-
-DWORD GetModuleFileNameW(HMODULE, LPWSTR fileName, DWORD size)
-{
-    if (!fileName || size == 0) {
-        lastError = ERROR_INSUFFICIENT_BUFFER;
-        return 0;
-    }
-    const QString path = QFileInfo(QStringLiteral("/proc/self/exe")).symLinkTarget();
-    // Like Windows: a path that does not fit is cut, terminated, and reported
-    // with the whole buffer's size.
-    const DWORD length = DWORD(qMin<qsizetype>(path.size(), qsizetype(size) - 1));
-    for (DWORD i = 0; i < length; ++i)
-        fileName[i] = path.at(int(i)).unicode();
-    fileName[length] = 0;
-    if (DWORD(path.size()) >= size) {
-        lastError = ERROR_INSUFFICIENT_BUFFER;
-        return size;
-    }
-    return length;
-}
-
-void Sleep(DWORD milliseconds)
-{
-    QThread::msleep(milliseconds);
 }
