@@ -42,7 +42,7 @@ bool PrinterService::loadConfig()
 {
     dataFolder = dataFolderPath();
     const QString path = dataFolder.isEmpty() ? QString() : dataFolder + QStringLiteral("settings.json");
-    qInfo() << Logger::label(Logger::Info) + QStringLiteral("Config file name is") << path;
+    qInfo() << qPrintable(Logger::label(Logger::Info) + QStringLiteral("Config file name is")) << path;
 
     QFile file(path);
     if (path.isEmpty() || !file.open(QIODevice::ReadOnly)) {
@@ -69,7 +69,7 @@ bool PrinterService::loadConfig()
     const QJsonObject settings = document.object();
 
     const QString logType = settings.value(QLatin1String("logtype")).toString().toLower();
-    qInfo() << Logger::label(Logger::Info) + QStringLiteral("Logging type") << logType;
+    qInfo() << qPrintable(Logger::label(Logger::Info) + QStringLiteral("Logging type")) << logType;
     logger->setLogType(logType == QLatin1String("textfile") ? Logger::TextFileLog : Logger::EventLog);
 
     metricsFile = settings.value(QLatin1String("metricsfile")).toString();

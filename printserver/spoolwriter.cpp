@@ -7,12 +7,7 @@
 
 #include <limits>
 
-namespace {
-
-// A QByteArray holds at most this much.
-const qint64 MaxMemoryJob = std::numeric_limits<int>::max() - 4096;
-
-} // namespace
+qint64 SpoolWriter::largestInMemory = std::numeric_limits<int>::max() - 4096;
 
 SpoolWriter::SpoolWriter(const QString &folder)
     : id(SpoolFolder::newId()), folder(folder)
@@ -50,7 +45,7 @@ SpoolWriter::Result SpoolWriter::append(const char *data, qint64 size)
         if (result == Lost)
             return Lost;
     }
-    if (written + size > MaxMemoryJob) {
+    if (written + size > largestInMemory) {
         failure = QStringLiteral("it is larger than a job can be");
         return Lost;
     }
@@ -64,13 +59,13 @@ SpoolWriter::Result SpoolWriter::toMemory(const QString &why)
     failure = why;
     if (!file.isOpen())
         file.open(QIODevice::ReadOnly);
-    const bool whole = written <= MaxMemoryJob && file.seek(0) && (memory = file.read(written)).size() == written;
+    const bool whole = written <= largestInMemory && file.seek(0) && (memory = file.read(written)).size() == written;
     file.close();
     file.remove();
     if (whole)
         return MovedToMemory;
     memory.clear();
-    failure = written > MaxMemoryJob ? QStringLiteral("it is larger than a job can be")
+    failure = written > largestInMemory ? QStringLiteral("it is larger than a job can be")
                                      : QStringLiteral("%1, and what was written cannot be read back").arg(why);
     return Lost;
 }

@@ -39,6 +39,10 @@ public:
 
     const QString id;
 
+    // The largest document memory holds: what a QByteArray can. Tests make
+    // it smaller.
+    static qint64 largestInMemory;
+
 private:
     Result toMemory(const QString &why);
 

@@ -9,6 +9,8 @@
 // listen anywhere but on loopback ports chosen here, wait for an interface,
 // or make folders outside its data folder; a file that already keeps to
 // that is used byte for byte.
+#include "childprocess.h"
+
 #include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -417,11 +419,6 @@ QByteArray confine(const QByteArray &content, const QList<quint16> &ports, quint
     return QJsonDocument(settings).toJson(QJsonDocument::Compact);
 }
 
-class ChildProcess : public QProcess
-{
-protected:
-    void setupChildProcess() override { ::prctl(PR_SET_PDEATHSIG, SIGKILL); }
-};
 
 struct WorkerResult
 {

@@ -3,6 +3,7 @@
 #include "emulatedservicemanager.h"
 #include "logger.h"
 #include "service.h"
+#include "testdatafolder.h"
 
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -60,10 +61,10 @@ private slots:
     void unopenableFile();
 
 private:
-    QString logPath() const { return dataDir->path() + QStringLiteral("/quillport/Quillport.log"); }
+    QString logPath() const { return data->path() + QStringLiteral("Quillport.log"); }
     QByteArray logContents() const;
 
-    std::unique_ptr<QTemporaryDir> dataDir;
+    std::unique_ptr<TestDataFolder> data;
     QtMessageHandler previousHandler = nullptr;
 };
 
@@ -76,11 +77,9 @@ void tst_Logger::initTestCase()
 void tst_Logger::init()
 {
     manager().reset();
-    dataDir.reset(new QTemporaryDir);
-    QVERIFY(dataDir->isValid());
-    QVERIFY(QDir(dataDir->path()).mkpath(QStringLiteral("quillport")));
-    qputenv("XDG_DATA_HOME", QFile::encodeName(dataDir->path() + QStringLiteral("/home")));
-    qputenv("XDG_DATA_DIRS", QFile::encodeName(dataDir->path()));
+    data = std::make_unique<TestDataFolder>(QStringLiteral("quillport"));
+    QVERIFY(data->isValid());
+    data->apply();
     diagnostics.clear();
     previousHandler = qInstallMessageHandler(recordDiagnostic);
 }
@@ -233,7 +232,7 @@ void tst_Logger::appends()
 void tst_Logger::unopenableFile()
 {
     // The data folder is missing: the Logger does not create it.
-    QVERIFY(QDir(dataDir->path() + QStringLiteral("/quillport")).removeRecursively());
+    QVERIFY(QDir(data->path()).removeRecursively());
 
     EventLogService service;
     Logger logger;

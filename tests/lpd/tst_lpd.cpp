@@ -269,8 +269,9 @@ void tst_Lpd::hostileClients()
     QVERIFY(client.waitForConnected(Timeout));
     client.write(conversation);
     QVERIFY(client.waitForBytesWritten(Timeout));
-    if (!QByteArray(QTest::currentDataTag()).startsWith("stops"))
-        QCOMPARE(::shutdown(int(client.socketDescriptor()), SHUT_WR), 0);
+    // (A client whose job was dropped may have lost its connection already.)
+    if (!QByteArray(QTest::currentDataTag()).startsWith("stops") && client.state() == QAbstractSocket::ConnectedState)
+        ::shutdown(int(client.socketDescriptor()), SHUT_WR);
     QTRY_COMPARE_WITH_TIMEOUT(client.state(), QAbstractSocket::UnconnectedState, Timeout);
     QVERIFY(child->waitForLine(QStringLiteral("Error  LPD job from 127.0.0.1 dropped after *"), Timeout));
     const QStringList dropped = child->logLines().filter(QStringLiteral("LPD job from 127.0.0.1 dropped"));

@@ -1,6 +1,7 @@
 // Loading settings.json: the data folder, the log output, and the record
 // and log lines that every printer element gives.
 #include "emulatedservicemanager.h"
+#include "testdatafolder.h"
 #include "logger.h"
 #include "printerservice.h"
 
@@ -48,10 +49,10 @@ private slots:
     void keysBeyondTheListener();
 
 private:
-    void writeSettings(const QByteArray &content);
-    QStringList logLines() const; // the text log without time stamps
+    void writeSettings(const QByteArray &content) { QVERIFY(data->writeSettings(content)); }
+    QStringList logLines() const { return data->logLines(); }
 
-    std::unique_ptr<QTemporaryDir> dir;
+    std::unique_ptr<TestDataFolder> data;
     QString dataFolder;
 };
 
@@ -64,33 +65,10 @@ void tst_PrinterConfig::initTestCase()
 void tst_PrinterConfig::init()
 {
     manager().reset();
-    dir.reset(new QTemporaryDir);
-    QVERIFY(dir->isValid());
-    qputenv("XDG_DATA_HOME", QFile::encodeName(dir->path() + QStringLiteral("/home")));
-    qputenv("XDG_DATA_DIRS", QFile::encodeName(dir->path() + QStringLiteral("/data")));
-    dataFolder = dir->path() + QStringLiteral("/data/quillport/");
-    QVERIFY(QDir().mkpath(dataFolder));
-}
-
-void tst_PrinterConfig::writeSettings(const QByteArray &content)
-{
-    QFile file(dataFolder + QStringLiteral("settings.json"));
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(content);
-}
-
-QStringList tst_PrinterConfig::logLines() const
-{
-    QFile file(dataFolder + QStringLiteral("Quillport.log"));
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    QStringList lines;
-    const QList<QByteArray> raw = file.readAll().split('\n');
-    for (const QByteArray &line : raw) {
-        if (!line.isEmpty())
-            lines << QString::fromUtf8(line.mid(20)); // after "YYYY-MM-DDTHH:MM:SS "
-    }
-    return lines;
+    data = std::make_unique<TestDataFolder>(QStringLiteral("quillport"));
+    QVERIFY(data->isValid());
+    data->apply();
+    dataFolder = data->path();
 }
 
 void tst_PrinterConfig::missingFile()
@@ -337,7 +315,7 @@ void tst_PrinterConfig::jobFolder()
 
     const auto expand = [this](QString text) {
         return text.replace(QLatin1String("$DATA"), dataFolder)
-            .replace(QLatin1String("$TMP"), dir->path() + QStringLiteral("/tmp"));
+            .replace(QLatin1String("$TMP"), data->scratch(QStringLiteral("tmp")));
     };
     QVERIFY(QDir().mkpath(expand(QStringLiteral("$TMP"))));
     QFile file(expand(QStringLiteral("$TMP/file")));

@@ -8,12 +8,15 @@
 #include "logger.h"
 #include "printerconfig.h"
 #include "printerdaemon.h"
+#include "spoolwriter.h"
 #include "subnets.h"
 
 #include <QDir>
 #include <QNetworkInterface>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QSignalSpy>
+#include <QStorageInfo>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -127,6 +130,9 @@ private slots:
     void resetAbortsTheJob();
     void unopenableJobFolder();
     void fullDiskKeepsTheJobInMemory();
+    void withoutSpoolFolder_data();
+    void withoutSpoolFolder();
+    void storedOnAnotherFileSystem();
 
     void idleConnectionTimesOut_data();
     void idleConnectionTimesOut();
@@ -575,6 +581,77 @@ void tst_PrinterDaemon::fullDiskKeepsTheJobInMemory()
                                    + QStringLiteral("/\\{[0-9a-f-]{36}\\}\\.prn\" from 127\\.0\\.0\\.1$"));
     QVERIFY2(error.match(lines.at(2)).hasMatch(), qPrintable(lines.at(2)));
     QCOMPARE(jobFiles(), QStringList());
+    QCOMPARE(QDir(spoolDir->path()).entryList(QDir::Files), QStringList());
+}
+
+void tst_PrinterDaemon::withoutSpoolFolder_data()
+{
+    QTest::addColumn<int>("size");
+    QTest::addColumn<bool>("delivered");
+
+    QTest::newRow("held in memory") << 40000 << true;
+    QTest::newRow("larger than memory holds") << 70000 << false;
+}
+
+// A spool file that cannot be made at all: the job goes on in memory, up to
+// what memory holds (made small here); past it, it is dropped, not cut.
+void tst_PrinterDaemon::withoutSpoolFolder()
+{
+    QFETCH(int, size);
+    QFETCH(bool, delivered);
+    const qint64 largest = SpoolWriter::largestInMemory;
+    SpoolWriter::largestInMemory = 64 * 1024;
+    const auto restore = qScopeGuard([largest] { SpoolWriter::largestInMemory = largest; });
+    QVERIFY(spoolDir->remove());
+
+    auto daemon = listening(config());
+    QVERIFY(daemon);
+    auto socket = connectFrom(QHostAddress(), QHostAddress::LocalHost, daemon->serverPort());
+    QVERIFY(socket);
+    const QByteArray payload = binaryPayload(size, 8);
+    socket->write(payload);
+    socket->disconnectFromHost();
+
+    const QString notKept = line(Logger::Error, QStringLiteral("Print job from 127.0.0.1 is not kept on disk: *"));
+    QTRY_VERIFY_WITH_TIMEOUT(!capture.starting(notKept.chopped(1)).isEmpty(), Timeout);
+    if (delivered) {
+        QVERIFY(capture.waitFor(outcomeLine(QStringLiteral("127.0.0.1")), Timeout));
+        QTRY_COMPARE(jobFiles().size(), 1);
+        QVERIFY(jobFile(jobFiles().first()) == payload);
+        return;
+    }
+    const QString dropped = line(Logger::Error, QStringLiteral("Print job from 127.0.0.1 dropped: it is larger than a job can be"));
+    QVERIFY(capture.waitFor(dropped, Timeout));
+    QTRY_COMPARE(socket->state(), QAbstractSocket::UnconnectedState);
+    QCOMPARE(capture.count(outcomeLine(QStringLiteral("127.0.0.1"))), 0);
+    QCOMPARE(jobFiles(), QStringList());
+}
+
+// On another file system the spool file is copied, under a name of its own
+// until it is whole.
+void tst_PrinterDaemon::storedOnAnotherFileSystem()
+{
+    QTemporaryDir elsewhere(QStringLiteral("/dev/shm/tst_printerdaemon-XXXXXX"));
+    if (!elsewhere.isValid() || QStorageInfo(elsewhere.path()).device() == QStorageInfo(spoolDir->path()).device())
+        QSKIP("No second file system (/dev/shm) here");
+    PrinterConfig config = this->config();
+    config.jobspath = elsewhere.path();
+    auto daemon = listening(config);
+    QVERIFY(daemon);
+    auto socket = connectFrom(QHostAddress(), QHostAddress::LocalHost, daemon->serverPort());
+    QVERIFY(socket);
+    const QByteArray payload = binaryPayload(3 * 1024 * 1024 + 5, 9);
+    socket->write(payload);
+    socket->disconnectFromHost();
+    QVERIFY(capture.waitFor(outcomeLine(QStringLiteral("127.0.0.1")), Timeout));
+    QTRY_COMPARE(capture.lines().size(), 2);
+    QVERIFY2(storedLine.match(capture.lines().last()).hasMatch(), qPrintable(capture.lines().last()));
+    const QStringList stored = QDir(elsewhere.path()).entryList(QDir::Files | QDir::Hidden);
+    QCOMPARE(stored.size(), 1);
+    QVERIFY(stored.first().endsWith(QLatin1String(".prn")));
+    QFile file(QDir(elsewhere.path()).filePath(stored.first()));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QVERIFY(file.readAll() == payload);
     QCOMPARE(QDir(spoolDir->path()).entryList(QDir::Files), QStringList());
 }
 

@@ -2,6 +2,7 @@
 // identity, the exit entry that quillport writes after every use, which
 // listeners a start leaves running, and pause and resume.
 #include "emulatedservicemanager.h"
+#include "testdatafolder.h"
 #include "logger.h"
 #include "outputcapture.h"
 #include "printerdaemon.h"
@@ -74,13 +75,12 @@ private slots:
     void identity();
     void exitEntry_data();
     void exitEntry();
-    void startWithTakenPort();
     void pauseAndResume();
 
 private:
-    void writeSettings(const QByteArray &content);
+    void writeSettings(const QByteArray &content) { QVERIFY(data->writeSettings(content)); }
 
-    std::unique_ptr<QTemporaryDir> dir;
+    std::unique_ptr<TestDataFolder> data;
     QString dataFolder;
 };
 
@@ -92,20 +92,11 @@ void tst_PrinterService::initTestCase()
 void tst_PrinterService::init()
 {
     manager().reset();
-    dir.reset(new QTemporaryDir);
-    QVERIFY(dir->isValid());
-    qputenv("XDG_DATA_HOME", QFile::encodeName(dir->path() + QStringLiteral("/home")));
-    qputenv("XDG_DATA_DIRS", QFile::encodeName(dir->path() + QStringLiteral("/data")));
     // The applications these tests create are named after this program.
-    dataFolder = dir->path() + QStringLiteral("/data/tst_printerservice/");
-    QVERIFY(QDir().mkpath(dataFolder));
-}
-
-void tst_PrinterService::writeSettings(const QByteArray &content)
-{
-    QFile file(dataFolder + QStringLiteral("settings.json"));
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(content);
+    data = std::make_unique<TestDataFolder>(QStringLiteral("tst_printerservice"));
+    QVERIFY(data->isValid());
+    data->apply();
+    dataFolder = data->path();
 }
 
 void tst_PrinterService::identity()
@@ -177,37 +168,6 @@ void tst_PrinterService::exitEntry()
                               + QStringLiteral("settings.json") });
         QCOMPARE(int(events.first().type), EVENTLOG_ERROR_TYPE);
     }
-}
-
-void tst_PrinterService::startWithTakenPort()
-{
-    const QList<quint16> ports = freePorts(3);
-    QCOMPARE(ports.size(), 3);
-
-    QByteArray printers;
-    for (int i = 0; i < 3; ++i) {
-        printers += (i ? "," : "") + QByteArray("{\"localname\": \"p") + QByteArray::number(i)
-            + "\", \"active\": true, \"listen\": \"127.0.0.1\", \"port\": " + QByteArray::number(ports.at(i))
-            + "}";
-    }
-    // An inactive printer on a taken port is never tried.
-    printers += ", {\"localname\": \"off\", \"listen\": \"127.0.0.1\", \"port\": " + QByteArray::number(ports.at(1))
-        + "}";
-    writeSettings("{\"logtype\": \"textfile\", \"printers\": [" + printers + "]}");
-
-    Arguments argv({ QStringLiteral("tst_printerservice"), QStringLiteral("-e") });
-    TestPrinterService service(argv.argc(), argv.argv());
-    int result = 0;
-    {
-        // The second port is taken only while the service starts.
-        QTcpServer taken;
-        QVERIFY(taken.listen(QHostAddress::LocalHost, ports.at(1)));
-        result = service.exec();
-    }
-    QCOMPARE(result, -98);
-    // The first and the third started; the one that failed is not kept.
-    QCOMPARE(service.daemons.size(), 2);
-    QCOMPARE(service.printers.size(), 4);
 }
 
 void tst_PrinterService::pauseAndResume()

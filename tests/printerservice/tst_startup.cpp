@@ -147,6 +147,11 @@ void tst_Startup::printersThatCannotListen()
         expected << QStringLiteral("Error  ") + error << QStringLiteral("Error  Failed to start. Error: ") + error;
     }
 
+    // An inactive printer on a taken port is never tried.
+    QJsonObject inactive = printer(QStringLiteral("off"), servers.at(taken.first())->serverPort());
+    inactive.insert(QStringLiteral("active"), false);
+    printers << inactive;
+
     QuillportChild child(program);
     QVERIFY(child.writePrinters(printers));
     QVERIFY(child.launch());

@@ -30,24 +30,17 @@ QString InProcessService::run(const QJsonArray &printers, const std::function<QS
 {
     EmulatedServiceManager &manager = EmulatedServiceManager::instance();
     manager.reset();
-    temporary = std::make_unique<QTemporaryDir>();
-    if (!temporary->isValid())
-        return QStringLiteral("no temporary folder");
-    qputenv("XDG_DATA_HOME", QFile::encodeName(temporary->filePath(QStringLiteral("home"))));
-    qputenv("XDG_DATA_DIRS", QFile::encodeName(temporary->filePath(QStringLiteral("share"))));
-    if (qEnvironmentVariableIsEmpty("CUPS_SERVER"))
-        qputenv("CUPS_SERVER", QFile::encodeName(temporary->filePath(QStringLiteral("no-cups.sock"))));
     // The service manager starts the service with its name as the program
     // name, which names the data folder.
-    folder = temporary->filePath(QStringLiteral("share/")) + Name + QLatin1Char('/');
-    QDir().mkpath(folder);
+    data = std::make_unique<TestDataFolder>(Name);
+    data->apply();
+    if (qEnvironmentVariableIsEmpty("CUPS_SERVER"))
+        qputenv("CUPS_SERVER", QFile::encodeName(data->scratch(QStringLiteral("no-cups.sock"))));
     QJsonObject settings = extraSettings;
     settings.insert(QStringLiteral("logtype"), QStringLiteral("textfile"));
     settings.insert(QStringLiteral("printers"), printers);
-    QFile file(folder + QStringLiteral("settings.json"));
-    if (!file.open(QIODevice::WriteOnly) || file.write(QJsonDocument(settings).toJson()) <= 0)
+    if (!data->writeSettings(QJsonDocument(settings).toJson()))
         return QStringLiteral("cannot write settings.json");
-    file.close();
 
     EmulatedServiceManager::Service installed;
     installed.name = installed.displayName = Name;
@@ -74,7 +67,7 @@ QString InProcessService::run(const QJsonArray &printers, const std::function<QS
     qInstallMessageHandler(previousHandler);
     if (!ran)
         return QStringLiteral("the service did not run");
-    if (service.dataFolder != folder)
+    if (service.dataFolder != data->path())
         return QStringLiteral("the service ran on %1").arg(service.dataFolder);
     if (manager.reportedStates().last() != DWORD(SERVICE_STOPPED))
         return QStringLiteral("the service did not report its stop");

@@ -4,10 +4,11 @@
 #ifndef INPROCESSSERVICE_H
 #define INPROCESSSERVICE_H
 
+#include "testdatafolder.h"
+
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QString>
-#include <QTemporaryDir>
 
 #include <functional>
 #include <memory>
@@ -27,11 +28,10 @@ public:
                 const QJsonObject &settings = QJsonObject());
 
     // The data folder of the last run, ending in "/".
-    QString dataFolder() const { return folder; }
+    QString dataFolder() const { return data ? data->path() : QString(); }
 
 private:
-    std::unique_ptr<QTemporaryDir> temporary;
-    QString folder;
+    std::unique_ptr<TestDataFolder> data;
 };
 
 #endif // INPROCESSSERVICE_H

@@ -4,6 +4,7 @@
 
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -14,27 +15,21 @@
 #include <signal.h>
 
 QuillportChild::QuillportChild(const QString &program)
-    : program(program)
+    : program(program), data(QFileInfo(program).baseName())
 {
-    // The data folder is the first of XDG_DATA_DIRS plus the program's name.
-    folder = temporary.filePath(QStringLiteral("share/quillport/"));
-    QDir().mkpath(folder);
-
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("XDG_DATA_HOME"), temporary.filePath(QStringLiteral("home")));
-    environment.insert(QStringLiteral("XDG_DATA_DIRS"), temporary.filePath(QStringLiteral("share")));
-    environment.insert(QStringLiteral("CUPS_SERVER"), temporary.filePath(QStringLiteral("no-cups.sock")));
+    data.applyTo(environment);
+    environment.insert(QStringLiteral("CUPS_SERVER"), data.scratch(QStringLiteral("no-cups.sock")));
     process.setProcessEnvironment(environment);
-    process.setStandardOutputFile(temporary.filePath(QStringLiteral("stdout")));
-    process.setStandardErrorFile(temporary.filePath(QStringLiteral("stderr")));
+    process.setStandardOutputFile(data.scratch(QStringLiteral("stdout")));
+    process.setStandardErrorFile(data.scratch(QStringLiteral("stderr")));
 }
 
 QuillportChild::~QuillportChild() = default;
 
 bool QuillportChild::writeSettings(const QByteArray &content)
 {
-    QFile file(folder + QStringLiteral("settings.json"));
-    if (!temporary.isValid() || !file.open(QIODevice::WriteOnly) || file.write(content) != content.size()) {
+    if (!data.writeSettings(content)) {
         errorString = QStringLiteral("cannot write settings.json");
         return false;
     }
@@ -135,15 +130,7 @@ int QuillportChild::openDescriptors() const
 
 QStringList QuillportChild::logLines() const
 {
-    QFile file(folder + QStringLiteral("Quillport.log"));
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    QStringList lines;
-    // The last piece is an unfinished line, or empty.
-    const QList<QByteArray> raw = file.readAll().split('\n');
-    for (int i = 0; i + 1 < raw.size(); ++i)
-        lines.append(QString::fromUtf8(raw.at(i)).section(QLatin1Char(' '), 1));
-    return lines;
+    return data.logLines();
 }
 
 QStringList QuillportChild::jobFiles() const
@@ -164,6 +151,6 @@ QStringList QuillportChild::spoolFiles() const
 
 QString QuillportChild::output() const
 {
-    QFile file(temporary.filePath(QStringLiteral("stderr")));
+    QFile file(data.scratch(QStringLiteral("stderr")));
     return file.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(file.readAll().right(20000)) : QString();
 }

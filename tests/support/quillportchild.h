@@ -7,11 +7,11 @@
 #define QUILLPORTCHILD_H
 
 #include "childprocess.h"
+#include "testdatafolder.h"
 
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
-#include <QTemporaryDir>
 
 class QJsonObject;
 
@@ -21,9 +21,9 @@ public:
     explicit QuillportChild(const QString &program);
     ~QuillportChild();
 
-    QString dataFolder() const { return folder; }
-    QString jobsFolder() const { return folder + QStringLiteral("jobs"); }
-    QString spoolFolder() const { return folder + QStringLiteral(".spool"); }
+    QString dataFolder() const { return data.path(); }
+    QString jobsFolder() const { return data.path() + QStringLiteral("jobs"); }
+    QString spoolFolder() const { return data.path() + QStringLiteral(".spool"); }
 
     // An environment variable of the program, set before it starts.
     void setEnvironment(const QString &name, const QString &value);
@@ -69,8 +69,7 @@ public:
 
 private:
     QString program;
-    QTemporaryDir temporary;
-    QString folder;
+    TestDataFolder data;
     ChildProcess process;
 };
 

@@ -1,6 +1,7 @@
 // The systemd binding where no systemd runs: the unit files it writes, how
 // it reads systemd's state, what it sends to the notify socket, and a
 // service process driven by signals as systemd and the controller send them.
+#include "childprocess.h"
 #include "notifysocket.h"
 #include "systemdstatus_p.h"
 #include "systemdunitfile_p.h"
@@ -23,13 +24,6 @@ namespace {
 const QString Probe = QStringLiteral(SYSTEMDPROBE_PATH);
 // Generous bounds for waits that normally end in milliseconds.
 const int Timeout = 20000;
-
-// The probe must not outlive a test process that dies.
-class ChildProcess : public QProcess
-{
-protected:
-    void setupChildProcess() override { prctl(PR_SET_PDEATHSIG, SIGKILL); }
-};
 
 QByteArray unitText(const QByteArray &description, const QByteArray &execStart, const QByteArray &userLine)
 {

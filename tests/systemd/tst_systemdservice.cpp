@@ -2,6 +2,7 @@
 // this machine's own system with systemd as its init, the build folder and a
 // data folder bound in, and the program's command line installs, starts,
 // pauses, resumes, commands, stops and removes the service inside it.
+#include "childprocess.h"
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
@@ -31,10 +32,10 @@ const int Port = 9100;
 const int Timeout = 60000;
 
 // The container shuts down when the test process dies.
-class ContainerProcess : public QProcess
+class ContainerProcess : public ChildProcess
 {
-protected:
-    void setupChildProcess() override { prctl(PR_SET_PDEATHSIG, SIGTERM); }
+public:
+    ContainerProcess() : ChildProcess(SIGTERM) {}
 };
 
 QSet<QByteArray> lines(const QByteArray &text)
