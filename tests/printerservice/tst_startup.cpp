@@ -10,9 +10,11 @@
 #include <QJsonObject>
 #include <QNetworkInterface>
 #include <QTcpServer>
+#include <QProcess>
 #include <QtTest>
 
 #include <signal.h>
+#include <unistd.h>
 
 class tst_Startup : public QObject
 {
@@ -27,6 +29,7 @@ private slots:
     void printersThatCannotListen();
     void printersThatMustNotListen();
     void stopDuringTheAddressWait();
+    void addressAppearsDuringTheWait();
     void tellsTheServiceManager();
     void hangupReopensTheLog();
     void filesArePrivate();
@@ -225,6 +228,36 @@ void tst_Startup::stopDuringTheAddressWait()
 
     QVERIFY2(child.stop(1000), qPrintable(child.errorString));
     QVERIFY(!child.logLines().contains(QStringLiteral("Info   Service started successful")));
+}
+
+// The listen address comes up while the printer waits for it: the printer
+// listens from the next round on. The program runs in a network of its own,
+// where the test adds the address to the loopback interface.
+void tst_Startup::addressAppearsDuringTheWait()
+{
+    if (::geteuid() != 0 || QStandardPaths::findExecutable(QStringLiteral("unshare")).isEmpty()
+        || QStandardPaths::findExecutable(QStringLiteral("nsenter")).isEmpty()
+        || QProcess::execute(QStringLiteral("unshare"), { QStringLiteral("-n"), QStringLiteral("true") }) != 0)
+        QSKIP("A network of the program's own needs root, unshare and nsenter");
+    QJsonObject waiting = printer(QStringLiteral("waiting"), 9100);
+    waiting.insert(QStringLiteral("listen"), QStringLiteral("10.77.0.1"));
+    waiting.insert(QStringLiteral("interfacewaittime"), 30);
+
+    QuillportChild child(program);
+    child.setLauncher({ QStringLiteral("unshare"), QStringLiteral("-n"), QStringLiteral("sh"), QStringLiteral("-c"),
+                        QStringLiteral("ip link set lo up && exec \"$@\""), QStringLiteral("sh") });
+    QVERIFY(child.writePrinters({ waiting }));
+    QVERIFY(child.launch());
+    QVERIFY(child.waitForLine(QStringLiteral("Error  Wait 10 seconds for network interface with address 10.77.0.1"),
+                              Timeout));
+    QCOMPARE(QProcess::execute(QStringLiteral("nsenter"),
+                               { QStringLiteral("-t"), QString::number(child.pid()), QStringLiteral("-n"),
+                                 QStringLiteral("ip"), QStringLiteral("addr"), QStringLiteral("add"),
+                                 QStringLiteral("10.77.0.1/32"), QStringLiteral("dev"), QStringLiteral("lo") }),
+             0);
+    QVERIFY(child.waitForLine(QStringLiteral("Info   Service started successful"), 3 * Timeout));
+    QCOMPARE(child.countLines(QStringLiteral("Error  Wait 10 seconds for network interface with address 10.77.0.1")), 1);
+    QVERIFY2(child.stop(Timeout), qPrintable(child.errorString));
 }
 
 // With NOTIFY_SOCKET set, as systemd runs a Type=notify unit: ready once

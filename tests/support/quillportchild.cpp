@@ -55,7 +55,10 @@ void QuillportChild::setEnvironment(const QString &name, const QString &value)
 
 bool QuillportChild::launch(const QStringList &arguments)
 {
-    process.start(program, arguments);
+    if (launcher.isEmpty())
+        process.start(program, arguments);
+    else
+        process.start(launcher.first(), launcher.mid(1) + QStringList{ program } + arguments);
     if (!process.waitForStarted(30000)) {
         errorString = QStringLiteral("quillport did not start: ") + process.errorString();
         return false;

@@ -27,6 +27,9 @@ public:
 
     // An environment variable of the program, set before it starts.
     void setEnvironment(const QString &name, const QString &value);
+    // A command that runs the program (given as its last arguments), such
+    // as one that gives it a network of its own.
+    void setLauncher(const QStringList &command) { launcher = command; }
     // The program's limit of open descriptors (its soft limit), set before
     // it starts; 0 keeps this process's.
     void setDescriptorLimit(int limit) { process.descriptorLimit = limit; }
@@ -69,6 +72,7 @@ public:
 
 private:
     QString program;
+    QStringList launcher;
     TestDataFolder data;
     ChildProcess process;
 };
