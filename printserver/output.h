@@ -43,7 +43,7 @@ public:
 protected:
     // Documents are read and passed on in pieces of this size, so that
     // memory does not grow with the job.
-    static const qint64 ChunkSize = 1024 * 1024;
+    static constexpr qint64 ChunkSize = 1024 * 1024;
 };
 
 #endif // OUTPUT_H
