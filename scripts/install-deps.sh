@@ -7,7 +7,7 @@ set -euo pipefail
 # to run it.
 packages=(build-essential cmake ninja-build pkg-config qtbase5-dev libcups2-dev cups-daemon cups-client
           g++-mingw-w64-x86-64-posix dpkg-dev xz-utils perl wine wine64
-          netcat-openbsd systemd systemd-container dbus python3 "$@")
+          netcat-openbsd systemd systemd-container dbus python3 logrotate "$@")
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

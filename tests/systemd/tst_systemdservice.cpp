@@ -1,8 +1,14 @@
 // Quillport as a systemd service, end to end: a throw-away container boots
 // this machine's own system with systemd as its init, the build folder and a
 // data folder bound in, and the program's command line installs, starts,
-// pauses, resumes, commands, stops and removes the service inside it.
+// pauses, resumes, commands, stops and removes the service inside it. Then
+// the packaged unit, installed as `cmake --install` lays it out, runs in its
+// sandbox: it prints through CUPS's Unix socket, reopens its log on a reload
+// and a rotation, stops cleanly, and binds a port below 1024 only with its
+// opt-in drop-in.
 #include "childprocess.h"
+#include "privatecups.h"
+
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
@@ -15,6 +21,7 @@
 
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -22,12 +29,21 @@ namespace {
 const QString Quillport = QStringLiteral(QUILLPORT_PATH);
 const QString Probe = QStringLiteral(SYSTEMDPROBE_PATH);
 const QString BuildFolder = QStringLiteral(BUILD_FOLDER);
+const QString CMake = QStringLiteral(CMAKE_PROGRAM);
 // Read in a sanitizer build only.
 const QString LeakSuppressions = QStringLiteral(LSAN_SUPPRESSIONS);
 // Where the data folder appears inside the container; the services find it
 // through XDG_DATA_DIRS, which the container's systemd gives them.
 const QString InnerDataFolder = QStringLiteral("/srv/quillport");
 const int Port = 9100;
+// The packaged unit: where the build is installed (the container sees the
+// staged tree there), its data folder, and its printer, a CUPS queue.
+const QString InnerPrefix = QStringLiteral("/opt/quillport");
+const QString StateFolder = QStringLiteral("/var/lib/quillport");
+const QString PackagedUnit = QStringLiteral("quillport");
+const QString Queue = QStringLiteral("front-desk");
+const int PackagedPort = 9101;
+const int PrivilegedPort = 515;
 // Generous bounds for waits that normally end well within a second.
 const int Timeout = 60000;
 
@@ -46,6 +62,21 @@ QSet<QByteArray> lines(const QByteArray &text)
             result.insert(line);
     }
     return result;
+}
+
+// The permission bits, as ls shows them in octal.
+QString mode(const QString &path)
+{
+    struct stat info;
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
+        return QStringLiteral("missing");
+    return QString::number(info.st_mode & 07777, 8);
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 } // namespace
@@ -67,6 +98,13 @@ private slots:
     void stop();
     void uninstall();
     void probeService();
+    void packagedUnitStarts();
+    void packagedUnitPrints();
+    void packagedUnitReloads();
+    void packagedUnitRotates();
+    void packagedUnitStops();
+    void privilegedPort_data();
+    void privilegedPort();
 
 private:
     struct Result
@@ -86,7 +124,13 @@ private:
     QByteArray propertyBecomes(const QString &unit, const char *name, const QByteArray &expected) const;
     QByteArray journalWith(const QStringList &match, const QByteArray &line) const;
     // Sends one print job over the container's loopback.
-    bool sendJob(const QByteArray &job) const;
+    bool sendJob(const QByteArray &job, int port = Port) const;
+    // A path of the container's file system as seen from here.
+    QString innerPath(const QString &path) const;
+    bool writePackagedSettings(int port) const;
+    // Sends a job to the packaged unit's printer and waits until CUPS has
+    // printed it; false with the reason in `why` otherwise.
+    bool printedThroughCups(const QByteArray &job, int port, QByteArray *why);
     QStringList storedJobs() const;
     QByteArray log() const;
     void stopContainer();
@@ -96,6 +140,13 @@ private:
     qint64 containerPid = 0;
     qint64 init = 0;
     QByteArray mainPid;
+
+    // The packaged unit's installed tree, its CUPS scheduler, and why its
+    // tests cannot run here (empty when they can).
+    QTemporaryDir staging;
+    PrivateCups cups;
+    QString packagedSkip;
+    QByteArray packagedPid;
 };
 
 tst_SystemdService::Result tst_SystemdService::inside(const QStringList &command) const
@@ -161,14 +212,48 @@ QByteArray tst_SystemdService::journalWith(const QStringList &match, const QByte
     return text;
 }
 
-bool tst_SystemdService::sendJob(const QByteArray &job) const
+bool tst_SystemdService::sendJob(const QByteArray &job, int port) const
 {
     // bash's /dev/tcp: connect, send, and close, which ends the job.
     return inside({ QStringLiteral("bash"), QStringLiteral("-c"),
-                    QStringLiteral("exec 3<>/dev/tcp/127.0.0.1/%1 && printf %s \"$0\" >&3").arg(Port),
+                    QStringLiteral("exec 3<>/dev/tcp/127.0.0.1/%1 && printf %s \"$0\" >&3").arg(port),
                     QString::fromLatin1(job) })
                .exitCode
         == 0;
+}
+
+QString tst_SystemdService::innerPath(const QString &path) const
+{
+    return QStringLiteral("/proc/%1/root").arg(init) + path;
+}
+
+bool tst_SystemdService::writePackagedSettings(int port) const
+{
+    QJsonObject printer{ { "localname", Queue }, { "active", true },  { "listen", "127.0.0.1" }, { "port", port },
+                         { "subnets", "127.0.0.0/8" }, { "storejobs", true }, { "jobspath", "jobs" },
+                         { "retrytime", 0 },           { "log", "pa" } };
+    QJsonObject settings{ { "logtype", "textfile" }, { "printers", QJsonArray{ printer } } };
+    QFile file(innerPath(StateFolder + QStringLiteral("/settings.json")));
+    return file.open(QIODevice::WriteOnly) && file.write(QJsonDocument(settings).toJson()) > 0;
+}
+
+bool tst_SystemdService::printedThroughCups(const QByteArray &job, int port, QByteArray *why)
+{
+    const int before = cups.jobFiles(Queue).size();
+    if (!sendJob(job, port)) {
+        *why = "cannot connect to port " + QByteArray::number(port);
+        return false;
+    }
+    if (!cups.waitForJobs(Queue, before + 1, Timeout)) {
+        *why = "CUPS printed nothing; log:\n" + readFile(innerPath(StateFolder + QStringLiteral("/Quillport.log")));
+        return false;
+    }
+    const QByteArray printed = cups.documents(Queue).value(before);
+    if (printed != job) {
+        *why = "CUPS printed \"" + printed + "\"";
+        return false;
+    }
+    return true;
 }
 
 QStringList tst_SystemdService::storedJobs() const
@@ -194,6 +279,25 @@ void tst_SystemdService::initTestCase()
     if (!QFileInfo::exists(QStringLiteral("/usr/lib/systemd/systemd")))
         QSKIP("systemd is not installed, so there is no system to boot.");
 
+    // The packaged unit as `cmake --install` lays it out for the prefix
+    // InnerPrefix, which the container sees at that place.
+    QVERIFY(staging.isValid());
+    QProcess install;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("DESTDIR"), staging.path());
+    install.setProcessEnvironment(environment);
+    install.setProcessChannelMode(QProcess::MergedChannels);
+    install.start(CMake, { QStringLiteral("--install"), BuildFolder, QStringLiteral("--prefix"), InnerPrefix });
+    QVERIFY2(install.waitForFinished(Timeout) && install.exitStatus() == QProcess::NormalExit
+                 && install.exitCode() == 0,
+             install.readAll().right(2000));
+    // Its CUPS is a private scheduler out here, whose socket the container
+    // sees where the machine's own would be.
+    if (!PrivateCups::isInstalled())
+        packagedSkip = QStringLiteral("The CUPS scheduler is not installed (Debian package cups-daemon).");
+    else if (!cups.start() || !cups.addQueue(Queue))
+        QFAIL(qPrintable(QStringLiteral("The private CUPS scheduler does not start: ") + cups.errorString()));
+
     QVERIFY(data.isValid());
     QVERIFY(QDir(data.path()).mkpath(QStringLiteral("jobs")));
     QJsonObject printer{ { "localname", "lobby" },       { "active", true },       { "listen", "127.0.0.1" },
@@ -206,21 +310,28 @@ void tst_SystemdService::initTestCase()
     file.close();
 
     // The volatile root leaves the machine's own files untouched. The
-    // container has no printing system: its CUPS and Avahi are masked, so a
-    // job fails to print at once and is kept in the jobs folder.
+    // container's CUPS and Avahi are masked; the private scheduler has no
+    // queue "lobby", so a job of the service the program installs fails to
+    // print at once and is kept in the jobs folder. The packaged unit waits
+    // for network-online.target, which a container without a network
+    // reaches only when the wait for one is masked.
+    QStringList arguments{ QStringLiteral("--directory=/"), QStringLiteral("--volatile=yes"),
+                           QStringLiteral("--boot"), QStringLiteral("--register=no"), QStringLiteral("--keep-unit"),
+                           QStringLiteral("--private-network"),
+                           QStringLiteral("--machine=quillport-test-%1").arg(getpid()),
+                           QStringLiteral("--bind-ro=") + BuildFolder,
+                           QStringLiteral("--bind=%1:%2").arg(data.path(), InnerDataFolder),
+                           QStringLiteral("--bind-ro=%1%2:%2").arg(staging.path(), InnerPrefix) };
+    if (cups.isRunning())
+        arguments << QStringLiteral("--bind=%1:/run/cups/cups.sock").arg(cups.serverName());
+    arguments << QStringLiteral("--") << QStringLiteral("systemd.firstboot=off")
+              << QStringLiteral("systemd.setenv=XDG_DATA_DIRS=/srv:/usr/share")
+              << QStringLiteral("systemd.mask=cups.service") << QStringLiteral("systemd.mask=cups.socket")
+              << QStringLiteral("systemd.mask=cups.path") << QStringLiteral("systemd.mask=avahi-daemon.service")
+              << QStringLiteral("systemd.mask=avahi-daemon.socket")
+              << QStringLiteral("systemd.mask=systemd-networkd-wait-online.service");
     container.setProcessChannelMode(QProcess::MergedChannels);
-    container.start(nspawn, { QStringLiteral("--directory=/"), QStringLiteral("--volatile=yes"), QStringLiteral("--boot"),
-                              QStringLiteral("--register=no"), QStringLiteral("--keep-unit"),
-                              QStringLiteral("--private-network"),
-                              QStringLiteral("--machine=quillport-test-%1").arg(getpid()),
-                              QStringLiteral("--bind-ro=") + BuildFolder,
-                              QStringLiteral("--bind=%1:%2").arg(data.path(), InnerDataFolder), QStringLiteral("--"),
-                              QStringLiteral("systemd.firstboot=off"),
-                              QStringLiteral("systemd.setenv=XDG_DATA_DIRS=/srv:/usr/share"),
-                              QStringLiteral("systemd.mask=cups.service"), QStringLiteral("systemd.mask=cups.socket"),
-                              QStringLiteral("systemd.mask=cups.path"),
-                              QStringLiteral("systemd.mask=avahi-daemon.service"),
-                              QStringLiteral("systemd.mask=avahi-daemon.socket") });
+    container.start(nspawn, arguments);
     if (!container.waitForStarted())
         QSKIP(qPrintable(QStringLiteral("systemd-nspawn does not start: ") + container.errorString()));
     containerPid = container.processId();
@@ -462,6 +573,173 @@ void tst_SystemdService::probeService()
     QCOMPARE(result.out, QByteArray("The service QuillportProbe has been uninstalled.\n"));
     QVERIFY(!QFileInfo(enabledLink).isSymLink());
     QCOMPARE(inside({ Probe, QStringLiteral("query") }).out.split('\n').value(0), QByteArray("installed: no"));
+}
+
+void tst_SystemdService::packagedUnitStarts()
+{
+    if (!packagedSkip.isEmpty())
+        QSKIP(qPrintable(packagedSkip));
+    // What installing it takes, as the README says: its user, the unit, the
+    // log's rotation, and a data folder with the settings in it.
+    Result result = inside(
+        { QStringLiteral("sh"), QStringLiteral("-ec"),
+          QStringLiteral("systemd-sysusers %1/lib/sysusers.d/quillport.conf\n"
+                         "cp %1/lib/systemd/system/quillport.service /etc/systemd/system/\n"
+                         "mkdir -p /etc/logrotate.d && cp %1/etc/logrotate.d/quillport /etc/logrotate.d/\n"
+                         "install -d -o quillport -g quillport %2\n"
+                         "systemctl daemon-reload")
+              .arg(InnerPrefix, StateFolder) });
+    QVERIFY2(result.exitCode == 0, result.err);
+#ifdef __SANITIZE_ADDRESS__
+    // The leak check at exit stops the program's threads with ptrace, which
+    // the unit's system-call filter denies; the other tests look for leaks.
+    result = inside({ QStringLiteral("sh"), QStringLiteral("-ec"),
+                      QStringLiteral("mkdir -p /run/systemd/system/quillport.service.d\n"
+                                     "printf '[Service]\\nEnvironment=ASAN_OPTIONS=detect_leaks=0\\n'"
+                                     " >/run/systemd/system/quillport.service.d/sanitizer.conf\n"
+                                     "systemctl daemon-reload") });
+    QVERIFY2(result.exitCode == 0, result.err);
+#endif
+    QVERIFY(writePackagedSettings(PackagedPort));
+
+    // A notify unit is started once the program has said READY=1: its
+    // printer listens by then, and its status line tells so.
+    result = inside({ QStringLiteral("systemctl"), QStringLiteral("start"), PackagedUnit });
+    QVERIFY2(result.exitCode == 0, result.err + journal({ QStringLiteral("-u"), PackagedUnit }));
+    QCOMPARE(property(PackagedUnit, "ActiveState"), QByteArray("active"));
+    const QByteArray status = property(PackagedUnit, "StatusText");
+    QVERIFY2(status.startsWith("Running: 1 printer(s) listening, 0 paused"), status);
+    packagedPid = property(PackagedUnit, "MainPID");
+    QVERIFY2(packagedPid.toInt() > 0, packagedPid);
+}
+
+void tst_SystemdService::packagedUnitPrints()
+{
+    if (packagedPid.isEmpty())
+        QSKIP("The packaged unit did not start.");
+    // Control characters and an escape sequence, as printer languages have.
+    const QByteArray job = "\x1b%-12345X@PJL ENTER LANGUAGE = PCL\r\n\x1b" "E packaged unit\x0c";
+    QByteArray why;
+    QVERIFY2(printedThroughCups(job, PackagedPort, &why), why);
+    const QString jobs = innerPath(StateFolder + QStringLiteral("/jobs"));
+    QTRY_COMPARE_WITH_TIMEOUT(QDir(jobs).entryList(QDir::Files).size(), 1, Timeout);
+    const QString stored = jobs + QLatin1Char('/') + QDir(jobs).entryList(QDir::Files).at(0);
+    QCOMPARE(readFile(stored), job);
+
+    // Nothing the service made is for other users: the data folder's mode
+    // comes from the unit, the others from the program.
+    const QString state = innerPath(StateFolder);
+    const QStringList paths{ state, state + QStringLiteral("/.spool"), jobs, stored,
+                             state + QStringLiteral("/Quillport.log") };
+    QStringList modes;
+    for (const QString &path : paths)
+        modes << path.mid(state.size()) + QLatin1Char(' ') + mode(path);
+    QCOMPARE(modes, QStringList({ " 750", "/.spool 700", "/jobs 750", stored.mid(state.size()) + " 600",
+                                  "/Quillport.log 640" }));
+}
+
+void tst_SystemdService::packagedUnitReloads()
+{
+    if (packagedPid.isEmpty())
+        QSKIP("The packaged unit did not start.");
+    // Moved aside as a rotation does; the program goes on writing to the
+    // moved file until the reload.
+    const QString logPath = innerPath(StateFolder + QStringLiteral("/Quillport.log"));
+    const QString moved = logPath + QStringLiteral(".1");
+    QVERIFY(QFile::rename(logPath, moved));
+    Result result = inside({ QStringLiteral("systemctl"), QStringLiteral("reload"), PackagedUnit });
+    QVERIFY2(result.exitCode == 0, result.err);
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(logPath), Timeout);
+    const QByteArray movedText = readFile(moved);
+
+    QByteArray why;
+    QVERIFY2(printedThroughCups("after the reload", PackagedPort, &why), why);
+    QTRY_VERIFY_WITH_TIMEOUT(readFile(logPath).contains("completed successful"), Timeout);
+    QCOMPARE(readFile(moved), movedText);
+    QCOMPARE(mode(logPath), QStringLiteral("640"));
+    // A reload, not a restart.
+    QCOMPARE(property(PackagedUnit, "MainPID"), packagedPid);
+}
+
+void tst_SystemdService::packagedUnitRotates()
+{
+    if (packagedPid.isEmpty())
+        QSKIP("The packaged unit did not start.");
+    if (QStandardPaths::findExecutable(QStringLiteral("logrotate"), { QStringLiteral("/usr/sbin") }).isEmpty())
+        QSKIP("logrotate is not installed (Debian package logrotate).");
+    // The installed file as cron would run it, forced: the log moves to .1,
+    // the one before is compressed, and the reload starts a new log.
+    const QString logPath = innerPath(StateFolder + QStringLiteral("/Quillport.log"));
+    const QByteArray before = readFile(logPath);
+    Result result = inside({ QStringLiteral("logrotate"), QStringLiteral("-s"),
+                             QStringLiteral("/run/logrotate.status"), QStringLiteral("-f"),
+                             QStringLiteral("/etc/logrotate.d/quillport") });
+    QVERIFY2(result.exitCode == 0, result.out + result.err);
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(logPath), Timeout);
+    QCOMPARE(QDir(innerPath(StateFolder)).entryList({ QStringLiteral("Quillport.log*") }, QDir::Files, QDir::Name),
+             QStringList({ "Quillport.log", "Quillport.log.1", "Quillport.log.2.gz" }));
+
+    QByteArray why;
+    QVERIFY2(printedThroughCups("after the rotation", PackagedPort, &why), why);
+    QTRY_VERIFY_WITH_TIMEOUT(readFile(logPath).contains("completed successful"), Timeout);
+    QCOMPARE(readFile(logPath + QStringLiteral(".1")), before);
+}
+
+void tst_SystemdService::packagedUnitStops()
+{
+    if (packagedPid.isEmpty())
+        QSKIP("The packaged unit did not start.");
+    // A clean stop: the program ends by itself with 0, long before systemd
+    // would kill it, and its last line reaches syslog from the sandbox.
+    Result result = inside({ QStringLiteral("systemctl"), QStringLiteral("stop"), PackagedUnit });
+    QVERIFY2(result.exitCode == 0, result.err);
+    const QByteArray unitResult = property(PackagedUnit, "Result");
+    QVERIFY2(unitResult == "success",
+             unitResult + '\n' + journal({ QStringLiteral("-u"), PackagedUnit }).right(3000));
+    QCOMPARE(property(PackagedUnit, "ActiveState"), QByteArray("inactive"));
+    const QByteArray text = journalWith(
+        { QStringLiteral("_PID=") + QLatin1String(packagedPid), QStringLiteral("SYSLOG_IDENTIFIER=Quillport") },
+        "Service stopped with code 0\n");
+    QVERIFY2(text.contains("Service stopped with code 0\n"), text);
+}
+
+void tst_SystemdService::privilegedPort_data()
+{
+    QTest::addColumn<bool>("dropIn");
+    QTest::newRow("sandbox alone") << false;
+    QTest::newRow("privileged-port.conf") << true;
+}
+
+void tst_SystemdService::privilegedPort()
+{
+    QFETCH(bool, dropIn);
+    if (packagedPid.isEmpty())
+        QSKIP("The packaged unit did not start.");
+    const QString folder = QStringLiteral("/etc/systemd/system/quillport.service.d");
+    const QString setUp = dropIn
+        ? QStringLiteral("mkdir -p %1 && cp %2/share/doc/quillport/examples/privileged-port.conf %1/")
+              .arg(folder, InnerPrefix)
+        : QStringLiteral("rm -rf %1").arg(folder);
+    Result result = inside(
+        { QStringLiteral("sh"), QStringLiteral("-c"), setUp + QStringLiteral(" && systemctl daemon-reload") });
+    QVERIFY2(result.exitCode == 0, result.err);
+    QVERIFY(writePackagedSettings(PrivilegedPort));
+
+    result = inside({ QStringLiteral("systemctl"), QStringLiteral("start"), PackagedUnit });
+    const QByteArray logText = readFile(innerPath(StateFolder + QStringLiteral("/Quillport.log")));
+    const QByteArray refused = "(printer \"" + Queue.toUtf8() + "\", 127.0.0.1 port 515)";
+    if (dropIn) {
+        QVERIFY2(result.exitCode == 0, result.err + logText);
+        QByteArray why;
+        QVERIFY2(printedThroughCups("on port 515", PrivilegedPort, &why), why);
+    } else {
+        QVERIFY(result.exitCode != 0);
+        QVERIFY2(logText.contains(refused), logText);
+        QCOMPARE(property(PackagedUnit, "Result"), QByteArray("exit-code"));
+    }
+    // Also cancels the restart that systemd schedules after a failure.
+    result = inside({ QStringLiteral("systemctl"), QStringLiteral("stop"), PackagedUnit });
+    QVERIFY2(result.exitCode == 0, result.err);
 }
 
 QTEST_GUILESS_MAIN(tst_SystemdService)
