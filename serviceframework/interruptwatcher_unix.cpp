@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
+#include <pthread.h>
 #include <unistd.h>
 
 namespace {
@@ -30,6 +31,7 @@ struct InterruptWatcher::Platform
     QSocketNotifier *notifier = nullptr;
     struct sigaction previousInt;
     struct sigaction previousTerm;
+    sigset_t previousMask;
 };
 
 void InterruptWatcher::install()
@@ -55,11 +57,21 @@ void InterruptWatcher::install()
     action.sa_flags = SA_RESTART;
     sigaction(SIGINT, &action, &platform->previousInt);
     sigaction(SIGTERM, &action, &platform->previousTerm);
+
+    // A foreground run takes its interrupts itself, also when systemd started
+    // it (a unit that runs it with -e), whose start blocks SIGTERM in every
+    // thread for a dispatcher that a foreground run does not have.
+    sigset_t interrupts;
+    sigemptyset(&interrupts);
+    sigaddset(&interrupts, SIGINT);
+    sigaddset(&interrupts, SIGTERM);
+    pthread_sigmask(SIG_UNBLOCK, &interrupts, &platform->previousMask);
 }
 
 void InterruptWatcher::uninstall()
 {
     if (platform->fds[0] >= 0) {
+        pthread_sigmask(SIG_SETMASK, &platform->previousMask, nullptr);
         sigaction(SIGINT, &platform->previousInt, nullptr);
         sigaction(SIGTERM, &platform->previousTerm, nullptr);
         writeEnd = -1;
