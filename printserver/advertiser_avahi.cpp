@@ -55,14 +55,6 @@ QString Advertiser::hostName()
     return name.isValid() && !name.value().isEmpty() ? name.value() : QSysInfo::machineHostName();
 }
 
-void Advertiser::unavailable(const QString &why)
-{
-    if (reportedUnavailable)
-        return;
-    reportedUnavailable = true;
-    logger->log(QStringLiteral("Printer \"%1\" is not announced on the network: %2").arg(printer, why), Logger::Error);
-}
-
 void Advertiser::announce(const Service &wanted)
 {
     // After a collision the daemon's alternative name stays.

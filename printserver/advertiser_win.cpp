@@ -90,14 +90,6 @@ QString Advertiser::hostName()
     return QSysInfo::machineHostName();
 }
 
-void Advertiser::unavailable(const QString &why)
-{
-    if (reportedUnavailable)
-        return;
-    reportedUnavailable = true;
-    logger->log(QStringLiteral("Printer \"%1\" is not announced on the network: %2").arg(printer, why), Logger::Error);
-}
-
 void Advertiser::announce(const Service &wanted)
 {
     service = wanted;

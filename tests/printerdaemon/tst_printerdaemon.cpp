@@ -158,6 +158,8 @@ private:
     // The outcome of startListening(): whether started(true) came.
     static bool start(PrinterDaemon &daemon);
     static std::unique_ptr<QTcpSocket> connectFrom(const QHostAddress &from, const QHostAddress &to, quint16 port);
+    // A whole job from 127.0.0.1: connected, sent, closed.
+    static std::unique_ptr<QTcpSocket> sendJob(const PrinterDaemon &daemon, const QByteArray &payload);
     QStringList jobFiles() const;
     QByteArray jobFile(const QString &name) const;
     // What the connections have written to the spool folder so far.
@@ -239,6 +241,16 @@ std::unique_ptr<QTcpSocket> tst_PrinterDaemon::connectFrom(const QHostAddress &f
     socket->connectToHost(to, port);
     if (!socket->waitForConnected(5000))
         return nullptr;
+    return socket;
+}
+
+std::unique_ptr<QTcpSocket> tst_PrinterDaemon::sendJob(const PrinterDaemon &daemon, const QByteArray &payload)
+{
+    auto socket = connectFrom(QHostAddress(), QHostAddress::LocalHost, daemon.serverPort());
+    if (socket) {
+        socket->write(payload);
+        socket->disconnectFromHost();
+    }
     return socket;
 }
 
@@ -410,11 +422,8 @@ void tst_PrinterDaemon::deliveredJob()
     config.storejobs = storejobs;
     auto daemon = listening(config);
     QVERIFY(daemon);
-
-    auto socket = connectFrom(QHostAddress(), QHostAddress::LocalHost, daemon->serverPort());
+    auto socket = sendJob(*daemon, payload);
     QVERIFY(socket);
-    socket->write(payload);
-    socket->disconnectFromHost();
 
     const QString outcome = outcomeLine(QStringLiteral("127.0.0.1"));
     QVERIFY(capture.waitFor(outcome, Timeout));
@@ -539,11 +548,8 @@ void tst_PrinterDaemon::unopenableJobFolder()
     config.jobspath = jobsDir->filePath(QStringLiteral("missing"));
     auto daemon = listening(config);
     QVERIFY(daemon);
-
-    auto socket = connectFrom(QHostAddress(), QHostAddress::LocalHost, daemon->serverPort());
+    auto socket = sendJob(*daemon, "lost job");
     QVERIFY(socket);
-    socket->write("lost job");
-    socket->disconnectFromHost();
 
     QTRY_COMPARE(capture.lines().size(), 2);
     QCOMPARE(capture.lines().first(), outcomeLine(QStringLiteral("127.0.0.1")));
@@ -606,11 +612,9 @@ void tst_PrinterDaemon::withoutSpoolFolder()
 
     auto daemon = listening(config());
     QVERIFY(daemon);
-    auto socket = connectFrom(QHostAddress(), QHostAddress::LocalHost, daemon->serverPort());
-    QVERIFY(socket);
     const QByteArray payload = binaryPayload(size, 8);
-    socket->write(payload);
-    socket->disconnectFromHost();
+    auto socket = sendJob(*daemon, payload);
+    QVERIFY(socket);
 
     const QString notKept = line(Logger::Error, QStringLiteral("Print job from 127.0.0.1 is not kept on disk: *"));
     QTRY_VERIFY_WITH_TIMEOUT(!capture.starting(notKept.chopped(1)).isEmpty(), Timeout);
@@ -638,11 +642,9 @@ void tst_PrinterDaemon::storedOnAnotherFileSystem()
     config.jobspath = elsewhere.path();
     auto daemon = listening(config);
     QVERIFY(daemon);
-    auto socket = connectFrom(QHostAddress(), QHostAddress::LocalHost, daemon->serverPort());
-    QVERIFY(socket);
     const QByteArray payload = binaryPayload(3 * 1024 * 1024 + 5, 9);
-    socket->write(payload);
-    socket->disconnectFromHost();
+    const auto socket = sendJob(*daemon, payload);
+    QVERIFY(socket);
     QVERIFY(capture.waitFor(outcomeLine(QStringLiteral("127.0.0.1")), Timeout));
     QTRY_COMPARE(capture.lines().size(), 2);
     QVERIFY2(storedLine.match(capture.lines().last()).hasMatch(), qPrintable(capture.lines().last()));

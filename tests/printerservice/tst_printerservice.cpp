@@ -1,6 +1,7 @@
 // PrinterService in process over the emulated service manager: its
 // identity, the exit entry that quillport writes after every use, which
 // listeners a start leaves running, and pause and resume.
+#include "arguments.h"
 #include "emulatedservicemanager.h"
 #include "testdatafolder.h"
 #include "logger.h"
@@ -19,24 +20,6 @@ EmulatedServiceManager &manager()
 {
     return EmulatedServiceManager::instance();
 }
-
-// Owns an argv for the service's constructor.
-struct Arguments
-{
-    explicit Arguments(const QStringList &list)
-    {
-        for (const QString &argument : list)
-            bytes << argument.toLocal8Bit();
-        for (QByteArray &b : bytes)
-            pointers.push_back(b.data());
-        pointers.push_back(nullptr);
-    }
-    int argc() const { return int(pointers.size()) - 1; }
-    char **argv() { return pointers.data(); }
-
-    QByteArrayList bytes;
-    std::vector<char *> pointers;
-};
 
 // Distinct free loopback ports.
 QList<quint16> freePorts(int count)

@@ -1,5 +1,6 @@
 // ServiceBase in process, over the emulated service manager: name checks,
 // the event log, and every row of the command line with its messages.
+#include "arguments.h"
 #include "emulatedservicemanager.h"
 #include "outputcapture.h"
 #include "service.h"
@@ -45,22 +46,9 @@ protected:
     }
 
 private:
-    // Keeps the argv bytes alive for the base constructor.
-    struct Arguments
-    {
-        explicit Arguments(const QStringList &list)
-        {
-            for (const QString &argument : list)
-                bytes << argument.toLocal8Bit();
-            for (QByteArray &b : bytes)
-                pointers.push_back(b.data());
-        }
-        QList<QByteArray> bytes;
-        std::vector<char *> pointers;
-    };
 
     TestService(Arguments arguments, const QString &name)
-        : Service<QCoreApplication>(int(arguments.pointers.size()), arguments.pointers.data(), name)
+        : Service<QCoreApplication>(arguments.argc(), arguments.argv(), name)
     {
     }
 };
