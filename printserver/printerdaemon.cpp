@@ -28,24 +28,8 @@ const int LongestAcceptWaitMs = 10000;
 // How long the spooler may take to say what the printer is.
 const int DescribeTimeoutMs = 2000;
 
-// QTcpServer's own limit when no cap is reached; this listener keeps no
-// pending connections anyway.
-const int OpenPendingConnections = 30;
-
 // Orders jobs that complete within the same millisecond.
 std::atomic<qint64> completions{ 0 };
-
-QString acceptErrorText(QAbstractSocket::SocketError error)
-{
-    switch (error) {
-    case QAbstractSocket::SocketResourceError:
-        return QStringLiteral("the system has no file descriptor or memory left for a connection");
-    case QAbstractSocket::SocketAccessError:
-        return QStringLiteral("the system refused a connection");
-    default:
-        return QStringLiteral("socket error %1").arg(int(error));
-    }
-}
 
 // Why stored jobs cannot go to `jobspath`; empty when they can.
 QString storingRefusal(const PrinterConfig &config, const QString &spoolFolder)
@@ -74,7 +58,6 @@ PrinterDaemon::PrinterDaemon(const PrinterConfig &config, Logger *logger, const 
     connect(&waitTimer, &QTimer::timeout, this, &PrinterDaemon::tryListen);
     acceptTimer.setSingleShot(true);
     connect(&acceptTimer, &QTimer::timeout, this, &PrinterDaemon::updateAccepting);
-    connect(this, &QTcpServer::acceptError, this, &PrinterDaemon::acceptFailed);
 
     QString error;
     std::unique_ptr<Output> output = Output::create(config, &error);
@@ -148,6 +131,9 @@ void PrinterDaemon::tryListen()
         ? QHostAddress(QHostAddress::Any)
         : config.listen;
     if (listen(address, config.port)) {
+        pauseAccepting();
+        acceptor = new QSocketNotifier(socketDescriptor(), QSocketNotifier::Read, this);
+        connect(acceptor, &QSocketNotifier::activated, this, &PrinterDaemon::acceptWaiting);
         emit started(true);
         if (config.advertise)
             advertise();
@@ -298,34 +284,55 @@ void PrinterDaemon::connectionEnded()
     updateAccepting();
 }
 
-void PrinterDaemon::acceptFailed(QAbstractSocket::SocketError error)
+void PrinterDaemon::acceptWaiting()
 {
-    // Qt stops accepting by itself; without a new try the printer would stay
-    // deaf, with clients piling up in the backlog.
+    // A round takes a bounded number, so that the other printers get their
+    // turn under a flood.
+    for (int round = 0; round < 64 && acceptor && acceptor->isEnabled(); ++round) {
+        bool outOfResources = false;
+        QString error;
+        const qintptr socket = SocketIo::accept(socketDescriptor(), &outOfResources, &error);
+        if (socket == SocketIo::WouldBlock)
+            return;
+        if (socket >= 0)
+            incomingConnection(socket);
+        else if (outOfResources)
+            return acceptFailed(error);
+        // Any other failure concerns that one connection (reset before it
+        // was taken, say): the next waits.
+    }
+}
+
+void PrinterDaemon::acceptFailed(const QString &reason)
+{
+    // Never a spin on a backlog that cannot be taken, never a listener that
+    // stays deaf: a growing pause, ended at once when a connection ends.
     acceptWaitMs = acceptWaitMs == 0 ? acceptRetryMs : qMin(acceptWaitMs * 2, LongestAcceptWaitMs);
     if (!acceptFailing) {
         acceptFailing = true;
         log->log(QStringLiteral("Printer \"%1\" cannot accept connections: %2; it tries again in %3 ms")
-                     .arg(config.localname, acceptErrorText(error))
+                     .arg(config.localname, reason)
                      .arg(acceptWaitMs),
                  Logger::Error);
     }
     acceptTimer.start(acceptWaitMs);
+    updateAccepting();
 }
 
 void PrinterDaemon::updateAccepting()
 {
-    if (!isListening())
+    if (!acceptor)
         return;
     // Past the cap, clients wait in the system's backlog rather than taking
-    // descriptors here. A cap of no pending connections also ends the
-    // accepting round QTcpServer is in: pausing alone would not.
+    // descriptors here.
     const bool full = connections.size() >= config.maxconnections;
-    setMaxPendingConnections(full ? 0 : OpenPendingConnections);
-    if (full || acceptTimer.isActive())
-        pauseAccepting();
-    else
-        resumeAccepting();
+    const bool accepting = !full && !acceptTimer.isActive();
+    if (accepting == acceptor->isEnabled())
+        return;
+    acceptor->setEnabled(accepting);
+    // Connections that came while accepting was off raise no new notice.
+    if (accepting)
+        QMetaObject::invokeMethod(this, &PrinterDaemon::acceptWaiting, Qt::QueuedConnection);
 }
 
 PrintJob PrinterDaemon::newJob(const QString &peer) const
@@ -365,6 +372,8 @@ void PrinterDaemon::closeConnections()
     advertiser = nullptr;
     waitTimer.stop();
     acceptTimer.stop();
+    delete acceptor;
+    acceptor = nullptr;
     close();
     const QSet<Connection *> open = connections;
     for (Connection *connection : open) {

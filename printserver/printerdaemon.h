@@ -11,6 +11,7 @@
 
 #include <QDeadlineTimer>
 #include <QSet>
+#include <QSocketNotifier>
 #include <QTcpServer>
 #include <QThread>
 #include <QTimer>
@@ -86,7 +87,8 @@ protected:
 
 private slots:
     void tryListen();
-    void acceptFailed(QAbstractSocket::SocketError error);
+    // Takes the connections that wait in the backlog.
+    void acceptWaiting();
     void connectionEnded();
 
 private:
@@ -96,6 +98,7 @@ private:
     bool isAllowed(const QHostAddress &peer) const;
     void admit(qintptr socket, const QString &peer);
     void refuse(const QString &reason);
+    void acceptFailed(const QString &reason);
     void updateAccepting();
 
     const PrinterConfig config;
@@ -112,6 +115,11 @@ private:
     bool waitingForAddress = false;
     QTimer waitTimer;
 
+    // Connections are accepted here, not by QTcpServer: its socket engine
+    // keeps the first error it ever had (the "no connection waits" that ends
+    // every round), so that running out of descriptors later would go
+    // unreported and unpaused, and the listener would spin.
+    QSocketNotifier *acceptor = nullptr;
     // Accepting stopped because the system had no descriptor left: when to
     // try again.
     bool acceptFailing = false;

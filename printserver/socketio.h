@@ -15,6 +15,11 @@ const qint64 Broken = -1;     // a reset or another error; see `error`
 const qint64 WouldBlock = -2; // nothing to read now
 
 qint64 receive(qintptr socket, char *buffer, qint64 size, QString *error);
+// Takes a waiting connection from a listening socket that does not block:
+// its descriptor; WouldBlock when none waits; Broken with the reason
+// otherwise, `outOfResources` telling whether the system had no descriptor
+// or memory left for it.
+qintptr accept(qintptr listening, bool *outOfResources, QString *error);
 // Sends all of `data` without blocking; false, with the reason, when the
 // socket cannot take it now.
 bool sendAll(qintptr socket, const char *data, qint64 size, QString *error);

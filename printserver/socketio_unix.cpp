@@ -42,6 +42,22 @@ qint64 receive(qintptr socket, char *buffer, qint64 size, QString *error)
     }
 }
 
+qintptr accept(qintptr listening, bool *outOfResources, QString *error)
+{
+    for (;;) {
+        const int fd = ::accept4(int(listening), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (fd >= 0)
+            return fd;
+        if (errno == EINTR)
+            continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            return WouldBlock;
+        *outOfResources = errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM;
+        *error = systemError(errno);
+        return Broken;
+    }
+}
+
 bool sendAll(qintptr socket, const char *data, qint64 size, QString *error)
 {
     while (size > 0) {

@@ -28,6 +28,19 @@ qint64 receive(qintptr socket, char *buffer, qint64 size, QString *error)
     return Broken;
 }
 
+qintptr accept(qintptr listening, bool *outOfResources, QString *error)
+{
+    const SOCKET socket = ::accept(SOCKET(listening), nullptr, nullptr);
+    if (socket != INVALID_SOCKET)
+        return qintptr(socket);
+    const int code = WSAGetLastError();
+    if (code == WSAEWOULDBLOCK)
+        return WouldBlock;
+    *outOfResources = code == WSAEMFILE || code == WSAENOBUFS;
+    *error = socketError(code);
+    return Broken;
+}
+
 bool sendAll(qintptr socket, const char *data, qint64 size, QString *error)
 {
     while (size > 0) {
