@@ -4,10 +4,11 @@
 set -euo pipefail
 # The Windows build: the MinGW-w64 compilers, what building Qt from Debian's
 # source package takes (dpkg-dev for apt-get source, perl, python3), and Wine
-# to run it.
+# to run it. The discovery test runs avahi-daemon and avahi-browse in network
+# namespaces of its own (iproute2).
 packages=(build-essential cmake ninja-build pkg-config qtbase5-dev libcups2-dev cups-daemon cups-client
           g++-mingw-w64-x86-64-posix dpkg-dev xz-utils perl wine wine64
-          netcat-openbsd systemd systemd-container dbus python3 "$@")
+          netcat-openbsd systemd systemd-container dbus python3 iproute2 avahi-daemon avahi-utils "$@")
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
