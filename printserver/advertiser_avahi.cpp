@@ -97,6 +97,10 @@ struct Advertiser::Platform
                 return;
             if (!failed(reply))
                 return run(advertiser, of, steps);
+            // The name is taken by another service of this host ("Local
+            // name collision").
+            if (reply.errorName() == QLatin1String("org.freedesktop.Avahi.CollisionError"))
+                return rename(advertiser);
             advertiser->unavailable(failure(reply));
         });
     }
