@@ -167,6 +167,7 @@ private slots:
     void initTestCase();
     void cleanupTestCase();
     void announcedUntilStopped();
+    void longNameShortened();
     void nameCollision_data();
     void nameCollision();
     void withoutDaemon_data();
@@ -484,6 +485,31 @@ void tst_Discovery::announcedUntilStopped()
     QVERIFY2(stopped, "the printer was still announced after the stop");
     browseUntil(PrinterType, [&](const QList<Found> &f) { return !named(f, name); }, &stopped);
     QVERIFY2(stopped, "the placeholder was still announced after the stop");
+}
+
+// An instance name is one DNS label, at most 63 bytes: a longer default
+// name is cut there, at a whole character, and the printer is announced.
+void tst_Discovery::longNameShortened()
+{
+    const quint16 port = freePort();
+    QVERIFY(port != 0);
+    // 81 bytes with " on quillport-a"; the 63rd byte is the first of "ä".
+    const QString localname = QStringLiteral("Buchhaltung, zweiter Stock, Westflügel - Farblaser für Baupläne");
+    const QString shortened = QStringLiteral("Buchhaltung, zweiter Stock, Westflügel - Farblaser für Baupl");
+    QList<Found> services;
+    bool found = false;
+    const QString error = service.run({ printer(localname, port) }, [&]() -> QString {
+        services = browseUntil(
+            PdlType,
+            [&](const QList<Found> &f) {
+                return std::any_of(f.begin(), f.end(), [&](const Found &one) { return one.port == port; });
+            },
+            &found);
+        return QString();
+    });
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+    QVERIFY2(found, qPrintable(QStringLiteral("the printer was not found:\n") + serviceLog(service).join(QLatin1Char('\n'))));
+    QCOMPARE(find(services, shortened).port, int(port));
 }
 
 void tst_Discovery::nameCollision_data()
