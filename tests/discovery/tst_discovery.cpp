@@ -22,6 +22,7 @@
 #include <QThread>
 #include <QtTest>
 
+#include <algorithm>
 #include <functional>
 
 #include <signal.h>
@@ -378,11 +379,18 @@ QList<Found> tst_Discovery::browse(const QString &type, QString *error)
         *error = QStringLiteral("avahi-browse failed: ") + output;
         return {};
     }
-    // =;interface;protocol;name;type;domain;host;address;port;txt
+    // +;interface;protocol;name;type;domain (found), = ... ;host;address;port;txt
+    // (resolved), - (gone).
     QList<Found> found;
     for (const QString &line : output.split(QLatin1Char('\n'))) {
         const QByteArray bytes = line.toUtf8();
         const QList<QByteArray> fields = bytes.split(';');
+        // A service that went while avahi-browse ran.
+        if (fields.size() >= 4 && fields.at(0) == "-") {
+            const QString name = unescape(fields.at(3));
+            found.erase(std::remove_if(found.begin(), found.end(), [&](const Found &f) { return f.name == name; }),
+                        found.end());
+        }
         if (fields.size() < 10 || fields.at(0) != "=")
             continue;
         Found service;
