@@ -210,10 +210,10 @@ void tst_Discovery::initTestCase()
 {
     if (::geteuid() != 0)
         QSKIP("network namespaces need root");
+    // ip and avahi-daemon are in /usr/sbin, which not every PATH has.
+    qputenv("PATH", qgetenv("PATH") + ":/usr/sbin:/sbin");
     for (const char *program : { "ip", "dbus-daemon", "avahi-daemon", "avahi-browse", "avahi-publish" }) {
-        if (QStandardPaths::findExecutable(QLatin1String(program)).isEmpty()
-            && QStandardPaths::findExecutable(QLatin1String(program), { QStringLiteral("/usr/sbin"), QStringLiteral("/sbin") })
-                   .isEmpty())
+        if (QStandardPaths::findExecutable(QLatin1String(program)).isEmpty())
             QSKIP(qPrintable(QStringLiteral("%1 is not installed (Debian: iproute2, dbus, avahi-daemon, avahi-utils)")
                                  .arg(QLatin1String(program))));
     }
@@ -379,8 +379,9 @@ QList<Found> tst_Discovery::browse(const QString &type, QString *error)
         *error = QStringLiteral("avahi-browse failed: ") + output;
         return {};
     }
-    // +;interface;protocol;name;type;domain (found), = ... ;host;address;port;txt
-    // (resolved), - (gone).
+    // "+;interface;protocol;name;type;domain" when a service is found, the
+    // same with "=" and ";host;address;port;txt" once it is resolved, with
+    // "-" when it goes.
     QList<Found> found;
     for (const QString &line : output.split(QLatin1Char('\n'))) {
         const QByteArray bytes = line.toUtf8();
@@ -628,7 +629,7 @@ void tst_Discovery::withoutDaemon()
         took.start();
         QString why;
         QVERIFY2(sendJob(port, job, StepMs, &why), qPrintable(why));
-        QVERIFY2(took.elapsed() < 2000, qPrintable(QStringLiteral("job %1 took %2 ms").arg(jobs).arg(took.elapsed())));
+        QVERIFY2(took.elapsed() < 2500, qPrintable(QStringLiteral("job %1 took %2 ms").arg(jobs).arg(took.elapsed())));
         printed += job;
         QThread::msleep(20);
     } while (child.countLines(unannounced) == 0 && !deadline.hasExpired());
