@@ -110,20 +110,22 @@ struct Advertiser::Platform
     {
         const quint64 of = ++round;
         const QString taken = advertiser->service.name;
-        send(advertiser, avahiCall(QStringLiteral("/"), ServerInterface, QStringLiteral("GetAlternativeServiceName"), { taken }),
-             [=](const QDBusMessage &reply) {
-                 if (of != round)
-                     return;
-                 if (failed(reply))
-                     return advertiser->unavailable(failure(reply));
-                 const QString alternative = reply.arguments().value(0).toString();
-                 advertiser->logger->log(QStringLiteral("Printer \"%1\" is announced as \"%2\": \"%3\" is taken on the network")
-                                             .arg(advertiser->printer, alternative, taken),
-                                         Logger::Info);
-                 advertiser->service.name = alternative;
-                 if (wanted)
-                     advertiser->publish();
-             });
+        const QDBusMessage call =
+            avahiCall(QStringLiteral("/"), ServerInterface, QStringLiteral("GetAlternativeServiceName"), { taken });
+        send(advertiser, call, [=](const QDBusMessage &reply) {
+            if (of != round)
+                return;
+            if (failed(reply))
+                return advertiser->unavailable(failure(reply));
+            const QString alternative = reply.arguments().value(0).toString();
+            advertiser->logger->log(
+                QStringLiteral("Printer \"%1\" is announced as \"%2\": \"%3\" is taken on the network")
+                    .arg(advertiser->printer, alternative, taken),
+                Logger::Info);
+            advertiser->service.name = alternative;
+            if (wanted)
+                advertiser->publish();
+        });
     }
 };
 
@@ -135,7 +137,8 @@ Advertiser::Advertiser(const QString &printer, Logger *logger, QObject *parent)
 
 Advertiser::~Advertiser()
 {
-    // Without waiting: a daemon that has gone frees the group anyway.
+    // Not waited for: should the process end before it goes out, the daemon
+    // frees the groups of a client that has left the bus.
     if (!platform->group.isEmpty())
         QDBusConnection::systemBus().send(avahiCall(platform->group, GroupInterface, QStringLiteral("Free")));
 }

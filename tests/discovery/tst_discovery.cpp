@@ -243,9 +243,10 @@ void tst_Discovery::initTestCase()
         QSKIP(qPrintable(QStringLiteral("cannot make a network namespace: ") + why));
     linked = true;
     if (run(QStringLiteral("ip"), { QStringLiteral("netns"), QStringLiteral("add"), b.netns }, &why) != 0
-        || run(QStringLiteral("ip"), { QStringLiteral("link"), QStringLiteral("add"), a.interface, QStringLiteral("netns"),
-                                       a.netns, QStringLiteral("type"), QStringLiteral("veth"), QStringLiteral("peer"),
-                                       QStringLiteral("name"), b.interface, QStringLiteral("netns"), b.netns },
+        || run(QStringLiteral("ip"),
+               { QStringLiteral("link"), QStringLiteral("add"), a.interface, QStringLiteral("netns"), a.netns,
+                 QStringLiteral("type"), QStringLiteral("veth"), QStringLiteral("peer"), QStringLiteral("name"),
+                 b.interface, QStringLiteral("netns"), b.netns },
                &why)
             != 0)
         QSKIP(qPrintable(QStringLiteral("cannot make the namespaces and their link: ") + why));
@@ -517,7 +518,8 @@ void tst_Discovery::longNameShortened()
         return QString();
     });
     QVERIFY2(error.isEmpty(), qPrintable(error));
-    QVERIFY2(found, qPrintable(QStringLiteral("the printer was not found:\n") + serviceLog(service).join(QLatin1Char('\n'))));
+    QVERIFY2(found, qPrintable(QStringLiteral("the printer was not found:\n")
+                               + serviceLog(service).join(QLatin1Char('\n'))));
     QCOMPARE(find(services, shortened).port, int(port));
 }
 
@@ -633,8 +635,8 @@ void tst_Discovery::withoutDaemon()
         printed += job;
         QThread::msleep(20);
     } while (child.countLines(unannounced) == 0 && !deadline.hasExpired());
-    QVERIFY2(child.countLines(unannounced) == 1,
-             qPrintable(child.logLines().filter(QRegularExpression(QStringLiteral("^(Error|Info)"))).join(QLatin1Char('\n'))));
+    const QStringList notices = child.logLines().filter(QRegularExpression(QStringLiteral("^(Error|Info)")));
+    QVERIFY2(child.countLines(unannounced) == 1, qPrintable(notices.join(QLatin1Char('\n'))));
     QString why;
     QVERIFY2(sendJob(port, "last\n", StepMs, &why), qPrintable(why));
     printed += "last\n";
