@@ -27,6 +27,8 @@ const int LongestAcceptWaitMs = 10000;
 
 // How long the spooler may take to say what the printer is.
 const int DescribeTimeoutMs = 2000;
+// A DNS-SD instance name is one DNS label.
+const int MaxInstanceNameBytes = 63;
 
 // Orders jobs that complete within the same millisecond.
 std::atomic<qint64> completions{ 0 };
@@ -43,6 +45,16 @@ QString storingRefusal(const PrinterConfig &config, const QString &spoolFolder)
     if (!reason.isEmpty())
         return QStringLiteral("its jobs folder %1 is not safe: %2").arg(config.jobspath, reason);
     return QString();
+}
+
+// The name cut to what DNS-SD takes, at a whole character.
+QString instanceName(QString name)
+{
+    while (name.toUtf8().size() > MaxInstanceNameBytes)
+        name.chop(name.size() > 1 && QChar::isLowSurrogate(name.back().unicode()) ? 2 : 1);
+    while (!name.isEmpty() && name.back().isSpace())
+        name.chop(1);
+    return name;
 }
 
 } // namespace
@@ -181,7 +193,8 @@ void PrinterDaemon::advertise()
         const QString model = !config.model.isEmpty() ? config.model : answer->description.makeAndModel;
         const QString location = !config.location.isEmpty() ? config.location : answer->description.location;
         const QStringList formats = answer->description.formats;
-        service.name = !config.title.isEmpty() ? config.title : config.localname + QStringLiteral(" on ") + answer->host;
+        service.name = instanceName(!config.title.isEmpty() ? config.title
+                                                            : config.localname + QStringLiteral(" on ") + answer->host);
         service.port = config.port;
         service.txt = { { QStringLiteral("txtvers"), QStringLiteral("1") },
                         { QStringLiteral("qtotal"), QStringLiteral("1") },

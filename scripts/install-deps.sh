@@ -6,10 +6,11 @@ set -euo pipefail
 # building Qt from Debian's source package takes (dpkg-dev for apt-get
 # source, perl, python3), and Wine to run it. The tests' peers that nobody
 # here wrote: a private CUPS, systemd in a container, the raw print daemon
-# p910nd, rlpr, avahi and its browser, promtool, logrotate.
+# p910nd, rlpr, avahi and its browser (in network namespaces of the test's
+# own: iproute2), promtool, logrotate.
 packages=(build-essential cmake ninja-build pkg-config qtbase5-dev libcups2-dev cups-daemon cups-client
           g++-mingw-w64-x86-64-posix dpkg-dev xz-utils perl wine wine64
-          netcat-openbsd systemd systemd-container dbus python3 logrotate
+          netcat-openbsd systemd systemd-container dbus python3 logrotate iproute2
           p910nd rlpr avahi-daemon avahi-utils prometheus "$@")
 missing=()
 for p in "${packages[@]}"; do
