@@ -38,6 +38,11 @@ STORED = b" stored successful with filename \""
 FINISHED = b" finished with error"
 COMPLETED = b" completed successful"
 
+# What the threads of the contenders are, by the names the system gives them.
+THREADS = {"quillport": "Quillport's event-loop thread (accepting, reading, the spool file)",
+           "QThread": "Quillport's delivery thread (the spooler call, storing, the log lines)",
+           "p910nd": "p910nd (its one thread)"}
+
 # p910nd listens on 9100 + a digit only; the others on free ports.
 P910ND_DIGIT = 9
 # A job whose connection is reset is sent again, up to this many times.
@@ -111,6 +116,22 @@ class Process:
                 if row.startswith(key + ":"):
                     return int(row.split()[1]) * 1024
         raise BenchError("no %s for %s" % (key, self.name))
+
+    def cpu_by_thread(self):
+        """CPU time (user and system) spent so far by each thread, in
+        seconds, summed by thread name."""
+        tick = os.sysconf("SC_CLK_TCK")
+        times = {}
+        for tid in os.listdir("/proc/%d/task" % self.pid):
+            try:
+                with open("/proc/%d/task/%s/stat" % (self.pid, tid)) as stat:
+                    text = stat.read()
+            except FileNotFoundError:
+                continue
+            name = text[text.index("(") + 1:text.rindex(")")]
+            fields = text[text.rindex(")") + 2:].split()
+            times[name] = times.get(name, 0) + (int(fields[11]) + int(fields[12])) / tick
+        return times
 
     def reset_peak(self):
         # Sets VmHWM back to the present resident size.
@@ -476,12 +497,22 @@ def figure_small(args, scratch, rows, notes):
     # whole in its spool file, and at its storing line, after the delivery.
     results = {}
     resends = {"quillport": Resends(), "p910nd": Resends()}
+    # CPU time per job of each thread, for the one-client form.
+    cpu = {}
+
+    def count_cpu(proc, n, before):
+        if n == 1:
+            for name, seconds in proc.cpu_by_thread().items():
+                cpu.setdefault((proc.name, name), []).append((seconds - before.get(name, 0)) / count)
+
     try:
         def run_quillport(n):
             expected = qp.log.count + count
+            before = qp.proc.cpu_by_thread()
             start = send_jobs(qp.port, payload, count, n, resends["quillport"])
             closed = time.perf_counter()
             logged = qp.log.wait_for(expected, JOB_TIMEOUT)
+            count_cpu(qp.proc, n, before)
             # A job sent again after a reset may have been stored twice.
             if len(os.listdir(qp.jobs)) < count:
                 raise BenchError("Quillport stored %d files" % len(os.listdir(qp.jobs)))
@@ -490,8 +521,10 @@ def figure_small(args, scratch, rows, notes):
 
         def run_p910nd(n):
             # Every job overwrites the same file from its start.
+            before = p9.proc.cpu_by_thread()
             start = send_jobs(p9.port, payload, count, n, resends["p910nd"])
             end = time.perf_counter()
+            count_cpu(p9.proc, n, before)
             if os.path.getsize(p9.path) != len(payload):
                 raise BenchError("p910nd's file has %d bytes" % os.path.getsize(p9.path))
             return {"p910nd": count / (end - start)}
@@ -500,6 +533,7 @@ def figure_small(args, scratch, rows, notes):
         names = ("quillport-close", "quillport-log", "p910nd")
         for run in runs:  # a first round each, not counted
             run(1)
+        cpu.clear()
         for n in (1, clients):
             for name in names:
                 results[(name, n)] = []
@@ -519,6 +553,11 @@ def figure_small(args, scratch, rows, notes):
     finally:
         qp.stop()
         p9.stop()
+    notes.append("Figure 2, 1 client: CPU time per job (user and system, from /proc/PID/task/*/stat; medians "
+                 "of the repetitions): " + ", ".join("%s %.0f µs" % (THREADS.get(thread, proc + " " + thread),
+                                                                   median(values) * 1e6)
+                                                     for (proc, thread), values in sorted(cpu.items())
+                                                     if median(values) > 0))
     for n in (1, clients):
         p = median(results[("p910nd", n)])
         label = "1 client, one job after another" if n == 1 else "%d clients at once" % n
@@ -945,8 +984,9 @@ def figure_socket(args, scratch, rows, notes, memory):
                       % mib(median(before)),
                  spread(peaks, mib), "job %s" % mib(size), peak / size, "≤ 64 MiB", peak <= 64 * MiB))
     notes.append("Figure 7, where Quillport's time went (medians): %s from the first byte to the server's close "
-                 "(the job whole in its spool file), then %s to p910nd's close"
-                 % (millis(median(reception)), millis(median(delivery))))
+                 "(the job whole in its spool file), then %s to p910nd's close; straight to p910nd the whole "
+                 "job took %s" % (millis(median(reception)), millis(median(delivery)),
+                                  millis(size / MiB / median(speed["direct"]))))
 
 
 # --- the report --------------------------------------------------------------
