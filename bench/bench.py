@@ -819,9 +819,11 @@ def figure_printing_large(args, scratch, rows, notes, memory, cups):
     with open(job_file, "wb") as f:
         f.write(payload)
     speed = {"quillport": [], "lp": []}
-    # Where the time went: reception and delivery for Quillport, the upload
-    # and the rest for lp.
-    phases = {"quillport": ([], []), "lp": ([], [])}
+    # Where the time went: reception, the upload to the scheduler (until
+    # the job's line, written once the scheduler has the whole document) and
+    # the backend for Quillport; the upload (until `lp` returns) and the
+    # backend for lp.
+    phases = {"quillport": ([], [], []), "lp": ([], [])}
     peaks, before = [], []
     qp = cups_quillport(args, os.path.join(scratch, "q-print-large"), cups)
     try:
@@ -832,12 +834,13 @@ def figure_printing_large(args, scratch, rows, notes, memory, cups):
             expected = qp.log.count + 1
             start = send_job(qp.port, payload)
             closed = time.perf_counter()
+            uploaded = qp.log.wait_for(expected, JOB_TIMEOUT)
             end = cups.wait_printed("demo", known, payload)
-            qp.log.wait_for(expected, JOB_TIMEOUT)
             peaks.append(qp.proc.status("VmHWM"))
             qp.wait_spool_empty()
             phases["quillport"][0].append(closed - start)
-            phases["quillport"][1].append(end - closed)
+            phases["quillport"][1].append(uploaded - closed)
+            phases["quillport"][2].append(end - uploaded)
             return end - start
 
         def run_lp():
@@ -855,7 +858,8 @@ def figure_printing_large(args, scratch, rows, notes, memory, cups):
             run()
         del peaks[:], before[:]
         for values in phases.values():
-            del values[0][:], values[1][:]
+            for phase in values:
+                del phase[:]
         for rep in range(reps):
             for name, run in runs[rep % 2:] + runs[:rep % 2]:
                 speed[name].append(size / MiB / run())
@@ -873,8 +877,9 @@ def figure_printing_large(args, scratch, rows, notes, memory, cups):
                       % mib(median(before)),
                  spread(peaks, mib), "job %s" % mib(size), peak / size, "≤ 64 MiB", peak <= 64 * MiB))
     notes.append("Figure 5, where the time went (medians): Quillport %s from the first byte to the server's "
-                 "close (the job whole in its spool file), then %s to the printed job; lp %s until `lp` "
-                 "returned (the scheduler has the file), then %s to the printed job"
+                 "close (the job whole in its spool file), %s more to its line `completed successful` (the "
+                 "scheduler has the whole document), %s more to the printed job; lp %s until `lp` returned "
+                 "(the scheduler has the whole document), %s more to the printed job"
                  % tuple(millis(median(values)) for name in ("quillport", "lp") for values in phases[name]))
 
 
