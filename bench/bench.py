@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """Quillport's reception, storage and printing path, measured side by side
-with socat (the loopback limit), p910nd (a raw port-9100 daemon) and CUPS's
-own `lp`, on loopback only.
+with socat (the loopback limit), p910nd (a raw port-9100 daemon, also as
+the network printer behind Quillport's socket:// output) and CUPS's own
+`lp`, on loopback only; and how long a client waits for its connection's
+close while another printer's scheduler hangs.
 
 Every figure is measured in the same run as what it is compared with, in
 alternating order, several times; the table shows medians and their ratios.
@@ -12,7 +14,9 @@ Run it through bench/run.sh, which installs and builds what it needs.
 """
 
 import argparse
+import ctypes
 import datetime
+import json
 import os
 import platform
 import select
@@ -33,6 +37,12 @@ MiB = 1 << 20
 HOST = "127.0.0.1"
 STORED = b" stored successful with filename \""
 FINISHED = b" finished with error"
+COMPLETED = b" completed successful"
+
+# What the threads of the contenders are, by the names the system gives them.
+THREADS = {"quillport": "Quillport's event-loop thread (accepting, reading, the spool file)",
+           "QThread": "Quillport's delivery thread (the spooler call, storing, the log lines)",
+           "p910nd": "p910nd (its one thread)"}
 
 # p910nd listens on 9100 + a digit only; the others on free ports.
 P910ND_DIGIT = 9
@@ -62,12 +72,50 @@ def listening(port):
     return False
 
 
-def wait_until(condition, timeout, what):
+class FolderWatch:
+    """Wakes a waiter when an entry of a folder is written, created or
+    renamed into it (inotify), so that waiting for a log line or a printed
+    job takes no CPU from the programs measured, as polling would on a
+    machine of two cores."""
+
+    MASK = 0x2 | 0x80 | 0x100  # IN_MODIFY | IN_MOVED_TO | IN_CREATE
+    libc = ctypes.CDLL(None, use_errno=True)
+
+    def __init__(self, folder):
+        self.fd = self.libc.inotify_init1(os.O_CLOEXEC | os.O_NONBLOCK)
+        if self.fd < 0:
+            raise OSError(ctypes.get_errno(), "inotify_init1")
+        if self.libc.inotify_add_watch(self.fd, os.fsencode(folder), self.MASK) < 0:
+            error = ctypes.get_errno()
+            os.close(self.fd)
+            raise OSError(error, "inotify_add_watch " + folder)
+
+    def wait(self, timeout):
+        """Returns after a change since the last call, or after `timeout`."""
+        ready, _, _ = select.select([self.fd], [], [], max(0.0, timeout))
+        if ready:
+            try:
+                while os.read(self.fd, 65536):
+                    pass
+            except BlockingIOError:
+                pass
+
+    def close(self):
+        os.close(self.fd)
+
+
+def wait_until(condition, timeout, what, watch=None):
+    """Polls `condition` every 0.5 ms, or, with a FolderWatch, whenever its
+    folder changes (and every 50 ms all the same)."""
     deadline = time.monotonic() + timeout
     while not condition():
-        if time.monotonic() > deadline:
+        left = deadline - time.monotonic()
+        if left < 0:
             raise BenchError("timed out waiting for " + what)
-        time.sleep(0.0005)
+        if watch:
+            watch.wait(min(left, 0.05))
+        else:
+            time.sleep(0.0005)
 
 
 class Process:
@@ -107,6 +155,22 @@ class Process:
                 if row.startswith(key + ":"):
                     return int(row.split()[1]) * 1024
         raise BenchError("no %s for %s" % (key, self.name))
+
+    def cpu_by_thread(self):
+        """CPU time (user and system) spent so far by each thread, in
+        seconds, summed by thread name."""
+        tick = os.sysconf("SC_CLK_TCK")
+        times = {}
+        for tid in os.listdir("/proc/%d/task" % self.pid):
+            try:
+                with open("/proc/%d/task/%s/stat" % (self.pid, tid)) as stat:
+                    text = stat.read()
+            except FileNotFoundError:
+                continue
+            name = text[text.index("(") + 1:text.rindex(")")]
+            fields = text[text.rindex(")") + 2:].split()
+            times[name] = times.get(name, 0) + (int(fields[11]) + int(fields[12])) / tick
+        return times
 
     def reset_peak(self):
         # Sets VmHWM back to the present resident size.
@@ -201,6 +265,7 @@ class LogWatch:
         self.partial = b""
         self.count = 0
         self.names = []
+        self.watch = FolderWatch(os.path.dirname(path))
 
     def poll(self):
         try:
@@ -220,36 +285,45 @@ class LogWatch:
                 self.names.append(line[at + len(self.marker):].rstrip(b'"').decode())
 
     def wait_for(self, count, timeout):
-        deadline = time.monotonic() + timeout
-        while True:
+        def logged():
             self.poll()
-            if self.count >= count:
-                return time.perf_counter()
-            if time.monotonic() > deadline:
-                raise BenchError("Quillport logged %d of %d jobs in time" % (self.count, count))
-            time.sleep(0.0005)
+            return self.count >= count
+        try:
+            wait_until(logged, timeout, "the log", self.watch)
+        except BenchError:
+            raise BenchError("Quillport logged %d of %d jobs in time" % (self.count, count))
+        return time.perf_counter()
 
 
 class Quillport:
-    """quillport -e on a data folder of its own, with one printer."""
+    """quillport -e on a data folder of its own. `printers` holds one dict of
+    settings per printer (localname, port, ...), added to the defaults below;
+    `marker` is the log line counted as a job's end."""
 
-    def __init__(self, exe, root, port, storejobs, cups_server, printer="demo"):
+    def __init__(self, exe, root, printers, cups_server, marker):
         self.root = root
         data = os.path.join(root, "data", "quillport")
         self.jobs = os.path.join(data, "jobs")
+        self.spool = os.path.join(data, ".spool")
         os.makedirs(data)
         os.makedirs(os.path.join(root, "home"))
-        settings = ('{"logtype":"textfile","printers":[{"localname":"%s","active":true,"port":%d,'
-                    '"listen":"%s","storejobs":%s,"jobspath":"jobs"}]}'
-                    % (printer, port, HOST, "true" if storejobs else "false"))
+        entries = []
+        for printer in printers:
+            # One attempt per job unless a figure wants retries: a job that
+            # fails shows as failed instead of waiting for a retry unseen.
+            entry = {"active": True, "listen": HOST, "storejobs": False, "jobspath": "jobs", "retrytime": 0}
+            entry.update(printer)
+            entries.append(entry)
         with open(os.path.join(data, "settings.json"), "w") as f:
-            f.write(settings)
+            json.dump({"logtype": "textfile", "printers": entries}, f)
         env = dict(os.environ, XDG_DATA_HOME=os.path.join(root, "home"),
                    XDG_DATA_DIRS=os.path.join(root, "data"), CUPS_SERVER=cups_server)
-        self.port = port
-        self.log = LogWatch(os.path.join(data, "Quillport.log"), STORED if storejobs else FINISHED)
+        self.ports = [entry["port"] for entry in entries]
+        self.port = self.ports[0]
+        self.log = LogWatch(os.path.join(data, "Quillport.log"), marker)
         self.proc = Process([exe, "-e"], "quillport", env=env, cwd=root)
-        wait_until(lambda: listening(port) or not self.proc.alive(), 10, "quillport to listen")
+        wait_until(lambda: all(listening(port) for port in self.ports) or not self.proc.alive(), 10,
+                   "quillport to listen")
         if not self.proc.alive():
             raise BenchError("quillport did not start; see " + self.log.path)
 
@@ -257,8 +331,23 @@ class Quillport:
         for name in os.listdir(self.jobs):
             os.unlink(os.path.join(self.jobs, name))
 
+    def wait_spool_empty(self):
+        """A job's spool files are removed right after its log line."""
+        try:
+            wait_until(lambda: not os.listdir(self.spool), 5, "the spool folder to empty")
+        except BenchError:
+            raise BenchError("Quillport left %s in its spool folder" % os.listdir(self.spool))
+
     def stop(self):
         self.proc.stop()
+        self.log.watch.close()
+
+
+def missing_cups_quillport(args, root, storejobs):
+    """One printer whose CUPS server does not exist: every delivery fails at
+    once, and with retrytime 0 it is not tried again."""
+    return Quillport(args.quillport, root, [{"localname": "demo", "port": free_port(), "storejobs": storejobs}],
+                     args.missing_cups, STORED if storejobs else FINISHED)
 
 
 def free_p910nd_digit():
@@ -335,22 +424,35 @@ def millis(value):
 
 # --- figures -----------------------------------------------------------------
 
+def large_payload(args, memory):
+    """The large job, the same random bytes for every figure that sends it."""
+    if "payload" not in memory:
+        memory["payload"] = os.urandom(args.large_mib * MiB)
+    return memory["payload"]
+
+
 def figure_large(args, scratch, rows, notes, memory):
     size = args.large_mib * MiB
     print("1. one %d MiB job, %d times each: Quillport, socat, p910nd" % (args.large_mib, args.reps), flush=True)
-    payload = os.urandom(size)
-    qp = Quillport(args.quillport, os.path.join(scratch, "q-large"), free_port(), True, args.missing_cups)
+    payload = large_payload(args, memory)
+    qp = missing_cups_quillport(args, os.path.join(scratch, "q-large"), True)
     p9 = P910nd(os.path.join(scratch, "p910nd-large.prn"))
     socat_file = os.path.join(scratch, "socat-large.prn")
     speed = {"quillport": [], "socat": [], "p910nd": []}
     peaks, before = [], []
+    # Quillport's reception (to the server's close) and the rest (the failed
+    # delivery and storing, to the storing line).
+    phases = ([], [])
     try:
         def run_quillport():
             before.append(qp.proc.status("VmRSS"))
             qp.proc.reset_peak()
             expected = qp.log.count + 1
             start = send_job(qp.port, payload)
+            closed = time.perf_counter()
             end = qp.log.wait_for(expected, JOB_TIMEOUT)
+            phases[0].append(closed - start)
+            phases[1].append(end - closed)
             peaks.append(qp.proc.status("VmHWM"))
             stored = os.path.join(qp.jobs, qp.log.names[-1] + ".prn")
             if not same_content(stored, payload):
@@ -387,7 +489,7 @@ def figure_large(args, scratch, rows, notes, memory):
         runs = [("quillport", run_quillport), ("socat", run_socat), ("p910nd", run_p910nd)]
         for _, run in runs:  # a first job each, not counted: the steady state is measured
             run()
-        del peaks[:], before[:]
+        del peaks[:], before[:], phases[0][:], phases[1][:]
         for rep in range(args.reps):
             order = runs[rep % 3:] + runs[:rep % 3]
             for name, run in order:
@@ -404,16 +506,18 @@ def figure_large(args, scratch, rows, notes, memory):
     rows.append(("1", "the same: vs p910nd",
                  spread(speed["quillport"], rate), "p910nd " + spread(speed["p910nd"], rate),
                  q / p, "> 1", q / p > 1))
+    notes.append("Figure 1, where Quillport's time went (medians): %s from the first byte to the server's close "
+                 "(the job whole in its spool file), %s more to the storing line; socat took %s in all"
+                 % (millis(median(phases[0])), millis(median(phases[1])), millis(size / MiB / s)))
     memory["peaks"] = peaks
     memory["before"] = before
     memory["size"] = size
 
-    # For comparison: the same job with storejobs off, when the job is kept
-    # in memory for the spooler.
+    # The same job with storejobs off: it goes through a spool file all the
+    # same, which is removed once its (failed) delivery has ended.
     reps = min(3, args.reps)
     print("   the same job to a printer that does not store jobs, %d times: peak memory" % reps, flush=True)
-    qp = Quillport(args.quillport, os.path.join(scratch, "q-large-unstored"), free_port(), False,
-                   args.missing_cups)
+    qp = missing_cups_quillport(args, os.path.join(scratch, "q-large-unstored"), False)
     unstored, unstored_speed = [], []
     try:
         send_job(qp.port, payload)
@@ -425,6 +529,7 @@ def figure_large(args, scratch, rows, notes, memory):
             end = qp.log.wait_for(expected, JOB_TIMEOUT)
             unstored.append(qp.proc.status("VmHWM"))
             unstored_speed.append(size / MiB / (end - start))
+            qp.wait_spool_empty()
     finally:
         qp.stop()
     memory["unstored"] = unstored
@@ -436,41 +541,58 @@ def figure_small(args, scratch, rows, notes):
     payload = os.urandom(4096)
     print("2. %d jobs of 4 KiB, from 1 client and from %d clients, %d times each: Quillport, p910nd"
           % (count, clients, args.small_reps), flush=True)
-    qp = Quillport(args.quillport, os.path.join(scratch, "q-small"), free_port(), True, args.missing_cups)
+    qp = missing_cups_quillport(args, os.path.join(scratch, "q-small"), True)
     p9 = P910nd(os.path.join(scratch, "p910nd-small.prn"))
+    # Quillport's jobs end twice: at the server's close, when the job is
+    # whole in its spool file, and at its storing line, after the delivery.
     results = {}
     resends = {"quillport": Resends(), "p910nd": Resends()}
+    # CPU time per job of each thread, for the one-client form.
+    cpu = {}
+
+    def count_cpu(proc, n, before):
+        if n == 1:
+            for name, seconds in proc.cpu_by_thread().items():
+                cpu.setdefault((proc.name, name), []).append((seconds - before.get(name, 0)) / count)
+
     try:
         def run_quillport(n):
             expected = qp.log.count + count
+            before = qp.proc.cpu_by_thread()
             start = send_jobs(qp.port, payload, count, n, resends["quillport"])
-            end = qp.log.wait_for(expected, JOB_TIMEOUT)
+            closed = time.perf_counter()
+            logged = qp.log.wait_for(expected, JOB_TIMEOUT)
+            count_cpu(qp.proc, n, before)
             # A job sent again after a reset may have been stored twice.
             if len(os.listdir(qp.jobs)) < count:
                 raise BenchError("Quillport stored %d files" % len(os.listdir(qp.jobs)))
             qp.clear_jobs()
-            return count / (end - start)
+            return {"quillport-close": count / (closed - start), "quillport-log": count / (logged - start)}
 
         def run_p910nd(n):
             # Every job overwrites the same file from its start.
+            before = p9.proc.cpu_by_thread()
             start = send_jobs(p9.port, payload, count, n, resends["p910nd"])
             end = time.perf_counter()
+            count_cpu(p9.proc, n, before)
             if os.path.getsize(p9.path) != len(payload):
                 raise BenchError("p910nd's file has %d bytes" % os.path.getsize(p9.path))
-            return count / (end - start)
+            return {"p910nd": count / (end - start)}
 
-        runs = [("quillport", run_quillport), ("p910nd", run_p910nd)]
-        for _, run in runs:  # a first round each, not counted
+        runs = [run_quillport, run_p910nd]
+        names = ("quillport-close", "quillport-log", "p910nd")
+        for run in runs:  # a first round each, not counted
             run(1)
+        cpu.clear()
         for n in (1, clients):
-            for name, _ in runs:
+            for name in names:
                 results[(name, n)] = []
             for rep in range(args.small_reps):
-                order = runs[rep % 2:] + runs[:rep % 2]
-                for name, run in order:
-                    results[(name, n)].append(run(n))
+                for run in runs[rep % 2:] + runs[:rep % 2]:
+                    for name, value in run(n).items():
+                        results[(name, n)].append(value)
                 print("   %2d client(s), rep %d: " % (n, rep + 1)
-                      + ", ".join("%s %.0f jobs/s" % (name, results[(name, n)][-1]) for name, _ in runs),
+                      + ", ".join("%s %.0f jobs/s" % (name, results[(name, n)][-1]) for name in names),
                       flush=True)
             for name, counter in resends.items():
                 if counter.count:
@@ -481,13 +603,20 @@ def figure_small(args, scratch, rows, notes):
     finally:
         qp.stop()
         p9.stop()
+    notes.append("Figure 2, 1 client: CPU time per job (user and system, from /proc/PID/task/*/stat; medians "
+                 "of the repetitions): " + ", ".join("%s %.0f µs" % (THREADS.get(thread, proc + " " + thread),
+                                                                   median(values) * 1e6)
+                                                     for (proc, thread), values in sorted(cpu.items())
+                                                     if median(values) > 0))
     for n in (1, clients):
-        q = median(results[("quillport", n)])
         p = median(results[("p910nd", n)])
         label = "1 client, one job after another" if n == 1 else "%d clients at once" % n
-        rows.append(("2", "%d × 4 KiB jobs, %s: jobs per second vs p910nd" % (count, label),
-                     spread(results[("quillport", n)], per_second),
-                     "p910nd " + spread(results[("p910nd", n)], per_second), q / p, "> 1", q / p > 1))
+        for name, end in (("quillport-close", "a job done at the server's close"),
+                          ("quillport-log", "a job done at its storing line")):
+            q = median(results[(name, n)])
+            rows.append(("2", "%d × 4 KiB jobs, %s, %s: jobs per second vs p910nd" % (count, label, end),
+                         spread(results[(name, n)], per_second),
+                         "p910nd " + spread(results[("p910nd", n)], per_second), q / p, "≥ 1.00", q / p >= 1))
 
 
 def figure_memory(args, scratch, rows, notes, memory):
@@ -499,15 +628,15 @@ def figure_memory(args, scratch, rows, notes, memory):
                  spread(peaks, mib), "job %s" % mib(size), peak / size,
                  "≤ 1.3 × job + 30 MiB = %s" % mib(limit), peak <= limit))
     unstored = median(memory["unstored"])
-    rows.append(("3", "the same with storejobs off, the job kept in memory for the spooler "
-                      "(for information; received at %s)" % spread(memory["unstored_speed"], rate),
+    rows.append(("3", "the same with storejobs off, the job in a spool file until its delivery has "
+                      "failed (received at %s, first byte to the log line)" % spread(memory["unstored_speed"], rate),
                  spread(memory["unstored"], mib), "job %s" % mib(size), unstored / size,
-                 "≤ 1.3 × job + 30 MiB = %s" % mib(limit), unstored <= limit))
+                 "≤ 64 MiB", unstored <= 64 * MiB))
 
     count, clients = args.leak_jobs, args.clients
     print("3. resident memory over %d jobs of 4 KiB from %d clients" % (count, clients), flush=True)
     payload = os.urandom(4096)
-    qp = Quillport(args.quillport, os.path.join(scratch, "q-leak"), free_port(), True, args.missing_cups)
+    qp = missing_cups_quillport(args, os.path.join(scratch, "q-leak"), True)
     try:
         def settled_rss():
             # Sockets are deleted on the next turn of the event loop.
@@ -541,52 +670,123 @@ def figure_memory(args, scratch, rows, notes, memory):
                  "≤ start + 5 MiB, and ≤ 1 MiB more than after the first %d" % warm, ok))
 
 
-def figure_printing(args, scratch, rows, notes):
+class PrivateCups:
+    """The scheduler of scripts/demo-cups.sh with a second raw queue beside
+    "demo"; each queue's backend writes the jobs it prints to a folder."""
+
+    def __init__(self, args, folder):
+        self.folder = folder
+        self.script = os.path.join(args.source, "scripts", "demo-cups.sh")
+        result = subprocess.run(["bash", self.script, "start", folder], stdout=subprocess.PIPE,
+                                stderr=subprocess.DEVNULL, text=True, timeout=60)
+        if result.returncode != 0:
+            raise BenchError("the private CUPS did not start")
+        self.server = result.stdout.strip().splitlines()[-1]
+        self.env = dict(os.environ, CUPS_SERVER=self.server)
+        with open(os.path.join(folder, "state", "cupsd.pid")) as f:
+            self.pid = int(f.read())
+        self.printed = {"demo": os.path.join(folder, "printed"), "demo-b": os.path.join(folder, "printed-b")}
+        os.makedirs(self.printed["demo-b"], exist_ok=True)
+        self.watches = {queue: FolderWatch(folder) for queue, folder in self.printed.items()}
+        added = subprocess.run(["lpadmin", "-p", "demo-b", "-E", "-v", "printed:" + self.printed["demo-b"]],
+                               env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+        if added.returncode != 0:
+            raise BenchError("the private CUPS did not take a second queue")
+
+    def known(self, queue):
+        return set(os.listdir(self.printed[queue]))
+
+    def wait_printed(self, queue, known, payload, count=1):
+        """Waits until `count` jobs that are not in `known` have been printed
+        whole by `queue`'s backend; returns the time the last appeared, after
+        checking each against `payload` and removing it."""
+        folder = self.printed[queue]
+        found = set()
+
+        def new_jobs():
+            found.update(n for n in os.listdir(folder) if n.endswith(".prn") and n not in known)
+            return len(found) >= count
+        wait_until(new_jobs, JOB_TIMEOUT, "%d printed job(s) of queue %s" % (count, queue), self.watches[queue])
+        end = time.perf_counter()
+        if len(found) != count:
+            raise BenchError("queue %s printed %d jobs, not %d" % (queue, len(found), count))
+        for name in found:
+            path = os.path.join(folder, name)
+            if not same_content(path, payload):
+                raise BenchError("the printed job %s differs from the job sent" % path)
+            os.unlink(path)
+        return end
+
+    def receiving(self):
+        """The size of a document the scheduler is receiving now (it takes
+        it in a spool file with a hex name before naming it d<job>-<doc>),
+        or 0."""
+        spool = os.path.join(self.folder, "spool")
+        for name in os.listdir(spool):
+            if len(name) == 8 and all(c in "0123456789abcdef" for c in name):
+                try:
+                    return os.path.getsize(os.path.join(spool, name))
+                except FileNotFoundError:
+                    pass
+        return 0
+
+    def lp(self, path):
+        result = subprocess.run(["lp", "-d", "demo", "-o", "raw", path], env=self.env,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=JOB_TIMEOUT)
+        if result.returncode != 0:
+            raise BenchError("lp failed")
+
+    def stop(self):
+        for watch in self.watches.values():
+            watch.close()
+        # A scheduler left stopped would not take its SIGTERM.
+        try:
+            os.kill(self.pid, signal.SIGCONT)
+        except ProcessLookupError:
+            pass
+        subprocess.run(["bash", self.script, "stop", self.folder], stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=60)
+
+
+def figure_cups(args, scratch, rows, notes, memory):
+    """Figures 4 to 6, with one private CUPS."""
+    cups = PrivateCups(args, os.path.join(scratch, "cups"))
+    try:
+        if "4" in args.only:
+            figure_printing(args, scratch, rows, notes, cups)
+        if "5" in args.only:
+            figure_printing_large(args, scratch, rows, notes, memory, cups)
+        if "6" in args.only:
+            figure_hang(args, scratch, rows, notes, cups)
+    finally:
+        cups.stop()
+
+
+def cups_quillport(args, root, cups, printers=None):
+    return Quillport(args.quillport, root, printers or [{"localname": "demo", "port": free_port()}],
+                     cups.server, COMPLETED)
+
+
+def figure_printing(args, scratch, rows, notes, cups):
     size = args.print_mib * MiB
     reps = args.print_reps
     print("4. one %d MiB job through a private CUPS to a completed job, %d times each: Quillport, lp"
           % (args.print_mib, reps), flush=True)
-    cups_dir = os.path.join(scratch, "cups")
-    printed = os.path.join(cups_dir, "printed")
-    demo_cups = os.path.join(args.source, "scripts", "demo-cups.sh")
-    result = subprocess.run(["bash", demo_cups, "start", cups_dir], stdout=subprocess.PIPE,
-                            stderr=subprocess.DEVNULL, text=True, timeout=60)
-    if result.returncode != 0:
-        raise BenchError("the private CUPS did not start")
-    cups_server = result.stdout.strip().splitlines()[-1]
     payload = os.urandom(size)
     job_file = os.path.join(scratch, "print-job.bin")
     with open(job_file, "wb") as f:
         f.write(payload)
-    qp = None
     times = {"quillport": [], "lp": []}
+    qp = cups_quillport(args, os.path.join(scratch, "q-print"), cups)
     try:
-        qp = Quillport(args.quillport, os.path.join(scratch, "q-print"), free_port(), False, cups_server)
-        lp_env = dict(os.environ, CUPS_SERVER=cups_server)
-
-        def wait_printed(known):
-            found = []
-
-            def new_job():
-                names = [n for n in os.listdir(printed) if n.endswith(".prn") and n not in known]
-                found.extend(names)
-                return bool(names)
-            wait_until(new_job, JOB_TIMEOUT, "the printed job")
-            end = time.perf_counter()
-            path = os.path.join(printed, found[0])
-            if not same_content(path, payload):
-                raise BenchError("the printed job %s differs from the job sent" % path)
-            os.unlink(path)
-            return end
-
         def run_quillport():
-            known = set(os.listdir(printed))
+            known = cups.known("demo")
             sock = connect(qp.port)
             try:
                 sock.sendall(payload)
                 start = time.perf_counter()
                 sock.shutdown(socket.SHUT_WR)
-                end = wait_printed(known)
+                end = cups.wait_printed("demo", known, payload)
                 while sock.recv(65536):
                     pass
             finally:
@@ -594,13 +794,10 @@ def figure_printing(args, scratch, rows, notes):
             return end - start
 
         def run_lp():
-            known = set(os.listdir(printed))
+            known = cups.known("demo")
             start = time.perf_counter()
-            lp = subprocess.run(["lp", "-d", "demo", "-o", "raw", job_file], env=lp_env,
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=JOB_TIMEOUT)
-            if lp.returncode != 0:
-                raise BenchError("lp failed")
-            return wait_printed(known) - start
+            cups.lp(job_file)
+            return cups.wait_printed("demo", known, payload) - start
 
         runs = [("quillport", run_quillport), ("lp", run_lp)]
         for _, run in runs:  # the first job of each warms the scheduler up
@@ -612,15 +809,244 @@ def figure_printing(args, scratch, rows, notes):
             print("   rep %d: quillport %.1f ms, lp %.1f ms"
                   % (rep + 1, times["quillport"][-1] * 1000, times["lp"][-1] * 1000), flush=True)
     finally:
-        if qp:
-            qp.stop()
-        subprocess.run(["bash", demo_cups, "stop", cups_dir], stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL, timeout=60)
+        qp.stop()
+        os.unlink(job_file)
     q, l = median(times["quillport"]), median(times["lp"])
     rows.append(("4", "%d MiB job to a completed CUPS job: Quillport from the client's close, vs `lp -o raw`"
                       % args.print_mib,
                  spread(times["quillport"], millis), "lp " + spread(times["lp"], millis),
                  q / l, "≤ 1.20", q / l <= 1.2))
+
+
+def figure_printing_large(args, scratch, rows, notes, memory, cups):
+    size = args.large_mib * MiB
+    reps = args.cups_reps
+    print("5. one %d MiB job through a private CUPS to a completed job, %d times each: Quillport, lp"
+          % (args.large_mib, reps), flush=True)
+    payload = large_payload(args, memory)
+    job_file = os.path.join(scratch, "print-large.bin")
+    with open(job_file, "wb") as f:
+        f.write(payload)
+    speed = {"quillport": [], "lp": []}
+    # Where the time went: reception, the upload to the scheduler (until
+    # the job's line, written once the scheduler has the whole document) and
+    # the backend for Quillport; the upload (until `lp` returns) and the
+    # backend for lp.
+    phases = {"quillport": ([], [], []), "lp": ([], [])}
+    peaks, before = [], []
+    qp = cups_quillport(args, os.path.join(scratch, "q-print-large"), cups)
+    try:
+        def run_quillport():
+            known = cups.known("demo")
+            before.append(qp.proc.status("VmRSS"))
+            qp.proc.reset_peak()
+            expected = qp.log.count + 1
+            start = send_job(qp.port, payload)
+            closed = time.perf_counter()
+            uploaded = qp.log.wait_for(expected, JOB_TIMEOUT)
+            end = cups.wait_printed("demo", known, payload)
+            peaks.append(qp.proc.status("VmHWM"))
+            qp.wait_spool_empty()
+            phases["quillport"][0].append(closed - start)
+            phases["quillport"][1].append(uploaded - closed)
+            phases["quillport"][2].append(end - uploaded)
+            return end - start
+
+        def run_lp():
+            known = cups.known("demo")
+            start = time.perf_counter()
+            cups.lp(job_file)
+            uploaded = time.perf_counter()
+            end = cups.wait_printed("demo", known, payload)
+            phases["lp"][0].append(uploaded - start)
+            phases["lp"][1].append(end - uploaded)
+            return end - start
+
+        runs = [("quillport", run_quillport), ("lp", run_lp)]
+        for _, run in runs:  # a first job each, not counted
+            run()
+        del peaks[:], before[:]
+        for values in phases.values():
+            for phase in values:
+                del phase[:]
+        for rep in range(reps):
+            for name, run in runs[rep % 2:] + runs[:rep % 2]:
+                speed[name].append(size / MiB / run())
+            print("   rep %d: quillport %.0f MiB/s (peak %s), lp %.0f MiB/s"
+                  % (rep + 1, speed["quillport"][-1], mib(peaks[-1]), speed["lp"][-1]), flush=True)
+    finally:
+        qp.stop()
+        os.unlink(job_file)
+    q, l = median(speed["quillport"]), median(speed["lp"])
+    rows.append(("5", "%d MiB job, storejobs off, through a private CUPS: first byte to the CUPS job printed "
+                      "whole, vs `lp -o raw` reading the same file" % args.large_mib,
+                 spread(speed["quillport"], rate), "lp " + spread(speed["lp"], rate), q / l, "≥ 0.80", q / l >= 0.8))
+    peak = median(peaks)
+    rows.append(("5", "the same: Quillport's peak resident memory (VmHWM); resident before the job %s"
+                      % mib(median(before)),
+                 spread(peaks, mib), "job %s" % mib(size), peak / size, "≤ 64 MiB", peak <= 64 * MiB))
+    notes.append("Figure 5, where the time went (medians): Quillport %s from the first byte to the server's "
+                 "close (the job whole in its spool file), %s more to its line `completed successful` (the "
+                 "scheduler has the whole document), %s more to the printed job; lp %s until `lp` returned "
+                 "(the scheduler has the whole document), %s more to the printed job"
+                 % tuple(millis(median(values)) for name in ("quillport", "lp") for values in phases[name]))
+
+
+def figure_hang(args, scratch, rows, notes, cups):
+    reps, count = args.hang_reps, args.hang_jobs
+    print("6. %d × %d jobs of 4 KiB to printer B, with the scheduler running and while it hangs in a "
+          "delivery to printer A" % (reps, count), flush=True)
+    payload = os.urandom(4096)
+    big = os.urandom(args.hang_mib * MiB)
+    # Retries as by default: a job must not be given up while the scheduler hangs.
+    qp = cups_quillport(args, os.path.join(scratch, "q-hang"), cups,
+                        [{"localname": "demo", "port": free_port(), "retrytime": 300},
+                         {"localname": "demo-b", "port": free_port(), "retrytime": 300}])
+    port_a, port_b = qp.ports
+    times = {"running": [], "hung": []}
+    stopped_at, hangs = [], []
+    try:
+        def close_time():
+            """From the client's close of a job on printer B to the server's."""
+            sock = connect(port_b)
+            try:
+                sock.sendall(payload)
+                start = time.perf_counter()
+                sock.shutdown(socket.SHUT_WR)
+                while sock.recv(65536):
+                    pass
+                return time.perf_counter() - start
+            finally:
+                sock.close()
+
+        def jobs_on_b(into):
+            # Spread over a few seconds: the hang lasts that long, well within
+            # the 30 s after which a delivery gives the scheduler up.
+            known = cups.known("demo-b")
+            for _ in range(count):
+                into.append(close_time())
+                time.sleep(0.25)
+            return known
+
+        def run_running():
+            known = jobs_on_b(times["running"])
+            cups.wait_printed("demo-b", known, payload, count)
+
+        def run_hung():
+            known_a, known_b = cups.known("demo"), cups.known("demo-b")
+            send_job(port_a, big)
+            # Printer A's job is on its way into the scheduler: stop it there.
+            wait_until(lambda: cups.receiving() >= MiB, JOB_TIMEOUT, "the scheduler to receive printer A's job")
+            os.kill(cups.pid, signal.SIGSTOP)
+            hung = time.perf_counter()
+            try:
+                time.sleep(0.2)
+                got = cups.receiving()
+                if not 0 < got < len(big):
+                    raise BenchError("the scheduler was not in the middle of printer A's job (%d bytes)" % got)
+                stopped_at.append(got)
+                time.sleep(0.3)
+                jobs_on_b(times["hung"])
+                if cups.known("demo") != known_a or cups.known("demo-b") != known_b:
+                    raise BenchError("a job was printed while the scheduler was stopped")
+            finally:
+                os.kill(cups.pid, signal.SIGCONT)
+                hangs.append(time.perf_counter() - hung)
+            # Nothing was lost: A's job and all of B's are printed once.
+            cups.wait_printed("demo", known_a, big)
+            cups.wait_printed("demo-b", known_b, payload, count)
+
+        runs = [("running", run_running), ("hung", run_hung)]
+        run_running()  # not counted
+        del times["running"][:]
+        for rep in range(reps):
+            for name, run in runs[rep % 2:] + runs[:rep % 2]:
+                run()
+            print("   rep %d: scheduler running %s, hung %s (median of %d)"
+                  % (rep + 1, millis(median(times["running"][-count:])), millis(median(times["hung"][-count:])),
+                     count), flush=True)
+    finally:
+        qp.stop()
+    h, r = median(times["hung"]), median(times["running"])
+    rows.append(("6", "while printer A's scheduler hangs (stopped in the middle of a %d MiB job for A), a 4 KiB "
+                      "job on printer B (another queue of that scheduler): client's close to the server's close, "
+                      "%d jobs" % (args.hang_mib, len(times["hung"])),
+                 spread(times["hung"], millis), "scheduler running " + spread(times["running"], millis),
+                 h / r, "< 50 ms (the longest)", max(times["hung"]) < 0.05))
+    notes.append("Figure 6: the scheduler was stopped with %s of printer A's %d MiB received, for %s each time; "
+                 "after it went on, printer A's job and every job of printer B were printed once and whole"
+                 % (", ".join(mib(n) for n in stopped_at), args.hang_mib,
+                    ", ".join("%.1f s" % h for h in hangs)))
+
+
+def figure_socket(args, scratch, rows, notes, memory):
+    size = args.large_mib * MiB
+    reps = args.reps
+    print("7. one %d MiB job to p910nd, %d times each: through Quillport's socket:// output, and straight"
+          % (args.large_mib, reps), flush=True)
+    payload = large_payload(args, memory)
+    p9 = P910nd(os.path.join(scratch, "p910nd-socket.prn"))
+    qp = None
+    speed = {"quillport": [], "direct": []}
+    reception, delivery, peaks, before = [], [], [], []
+    try:
+        qp = Quillport(args.quillport, os.path.join(scratch, "q-socket"),
+                       [{"localname": "network", "port": free_port(), "output": "socket://%s:%d" % (HOST, p9.port)}],
+                       args.missing_cups, COMPLETED)
+
+        def printed_whole():
+            if not same_content(p9.path, payload):
+                raise BenchError("p910nd's file differs from the job sent (%d bytes)" % os.path.getsize(p9.path))
+            p9.empty()
+
+        def run_quillport():
+            p9.empty()
+            before.append(qp.proc.status("VmRSS"))
+            qp.proc.reset_peak()
+            expected = qp.log.count + 1
+            start = send_job(qp.port, payload)
+            closed = time.perf_counter()
+            # Logged once p910nd has closed its side, after the last byte.
+            end = qp.log.wait_for(expected, JOB_TIMEOUT)
+            peaks.append(qp.proc.status("VmHWM"))
+            reception.append(closed - start)
+            delivery.append(end - closed)
+            printed_whole()
+            return end - start
+
+        def run_direct():
+            p9.empty()
+            start = send_job(p9.port, payload)
+            end = time.perf_counter()
+            printed_whole()
+            return end - start
+
+        runs = [("quillport", run_quillport), ("direct", run_direct)]
+        for _, run in runs:  # a first job each, not counted
+            run()
+        del reception[:], delivery[:], peaks[:], before[:]
+        for rep in range(reps):
+            for name, run in runs[rep % 2:] + runs[:rep % 2]:
+                speed[name].append(size / MiB / run())
+            print("   rep %d: through quillport %.0f MiB/s (peak %s), straight %.0f MiB/s"
+                  % (rep + 1, speed["quillport"][-1], mib(peaks[-1]), speed["direct"][-1]), flush=True)
+    finally:
+        if qp:
+            qp.stop()
+        p9.stop()
+    q, d = median(speed["quillport"]), median(speed["direct"])
+    rows.append(("7", "%d MiB job to p910nd (writing to tmpfs), first byte to p910nd's close: through Quillport's "
+                      "socket:// output, vs the client straight to p910nd" % args.large_mib,
+                 spread(speed["quillport"], rate), "straight " + spread(speed["direct"], rate), q / d,
+                 "≥ 0.80", q / d >= 0.8))
+    peak = median(peaks)
+    rows.append(("7", "the same: Quillport's peak resident memory (VmHWM); resident before the job %s"
+                      % mib(median(before)),
+                 spread(peaks, mib), "job %s" % mib(size), peak / size, "≤ 64 MiB", peak <= 64 * MiB))
+    notes.append("Figure 7, where Quillport's time went (medians): %s from the first byte to the server's close "
+                 "(the job whole in its spool file), then %s to p910nd's close; straight to p910nd the whole "
+                 "job took %s" % (millis(median(reception)), millis(median(delivery)),
+                                  millis(size / MiB / median(speed["direct"]))))
 
 
 # --- the report --------------------------------------------------------------
@@ -666,14 +1092,24 @@ def render(facts, rows, notes, args):
     lines = ["## Benchmark results", ""]
     lines += ["- " + fact for fact in facts]
     lines += [
-        "- Repetitions: %d of figure 1, %d of each form of figure 2, %d of figure 4, in turns, after one "
-        "uncounted round of each contender; each cell is the median (lowest–highest), each ratio is "
-        "Quillport's median over the other's"
-        % (args.reps, args.small_reps, args.print_reps),
-        "- In figures 1 to 3 Quillport's CUPS server does not exist, so every spooler call fails at once "
-        "and the figures measure reception, storage and logging.",
-        "- Figure 4 uses a private CUPS (scripts/demo-cups.sh) and a printer without storejobs; a job counts "
-        "as done when the queue's backend has written it whole to printed/<job id>.prn.",
+        "- Repetitions: %d of figures 1 and 7, %d of each form of figure 2, %d of figure 4, %d of figure 5, "
+        "%d of figure 6 (%d jobs each), in turns, after one uncounted round of each contender; each cell is "
+        "the median (lowest–highest), each ratio is Quillport's median over the other's"
+        % (args.reps, args.small_reps, args.print_reps, args.cups_reps, args.hang_reps, args.hang_jobs),
+        "- In figures 1 to 3 Quillport's CUPS server does not exist and `retrytime` is 0, so every delivery "
+        "fails at once, without a retry, and the figures measure reception, the spool file, storing and "
+        "logging. Every job goes through a spool file, and the server closes the connection as soon as the "
+        "job is whole in it. Figure 2 counts a Quillport job done in two ways, from the same runs: at the "
+        "server's close (the client knows its job is safe on disk, as p910nd's client knows its job was "
+        "written when p910nd closes) and at its storing line (after the delivery, which p910nd does not have).",
+        "- Figures 4 to 6 use a private CUPS (scripts/demo-cups.sh) with two raw queues, `demo` and "
+        "`demo-b`, and printers without storejobs; a job counts as done when the queue's backend has written "
+        "it whole to its folder (checked byte for byte). In figure 6 `retrytime` is 300, elsewhere 0.",
+        "- Figure 7: Quillport's printer has `output` socket://127.0.0.1:<p910nd's port>; p910nd writes to a "
+        "file on tmpfs, emptied before each job; a job counts as done when p910nd closes the connection "
+        "(for Quillport: its line `completed successful`, written after that close), checked byte for byte.",
+        "- Load average (1 min) at the start of each figure: "
+        + ", ".join("%s: %s" % (figure, load) for figure, load in args.loads),
         "",
         "| # | Measure | Quillport | Compared with | Ratio | Target | Met |",
         "|---|---|---|---|---|---|---|",
@@ -712,16 +1148,20 @@ def main():
     parser.add_argument("--source", default=os.path.dirname(here), help="the source tree")
     parser.add_argument("--dir", default="/dev/shm" if os.path.isdir("/dev/shm") else None,
                         help="where the job files of every contender go (default: a tmpfs, /dev/shm)")
-    parser.add_argument("--out", default=os.path.join(here, "results.md"))
-    parser.add_argument("--reps", type=int, default=5)
-    parser.add_argument("--large-mib", type=int, default=512)
+    parser.add_argument("--out", default=os.path.join(here, "results.md"), help="the results file")
+    parser.add_argument("--reps", type=int, default=5, help="large jobs of figures 1 and 7")
+    parser.add_argument("--large-mib", type=int, default=512, help="size of the large job (figures 1, 3, 5, 7)")
     parser.add_argument("--small-jobs", type=int, default=2000)
-    parser.add_argument("--small-reps", type=int, default=5)
+    parser.add_argument("--small-reps", type=int, default=5, help="rounds of small jobs (figure 2)")
     parser.add_argument("--clients", type=int, default=16)
     parser.add_argument("--leak-jobs", type=int, default=10000)
     parser.add_argument("--print-mib", type=int, default=1)
-    parser.add_argument("--print-reps", type=int, default=7)
-    parser.add_argument("--only", default="1234", help="figures to run, e.g. 12 (3 needs 1)")
+    parser.add_argument("--print-reps", type=int, default=7, help="jobs to CUPS (figure 4)")
+    parser.add_argument("--cups-reps", type=int, default=5, help="large jobs through CUPS (figure 5)")
+    parser.add_argument("--hang-reps", type=int, default=3, help="scheduler hangs (figure 6)")
+    parser.add_argument("--hang-jobs", type=int, default=10, help="jobs on printer B per hang (figure 6)")
+    parser.add_argument("--hang-mib", type=int, default=64, help="printer A's job, during which the scheduler hangs (figure 6)")
+    parser.add_argument("--only", default="1234567", help="figures to run, e.g. 12 (3 runs 1's large jobs too)")
     args = parser.parse_args()
     args.quillport = os.path.abspath(args.quillport)
 
@@ -737,14 +1177,17 @@ def main():
     load_start = load_average()
     try:
         facts = machine_facts(args, scratch)
-        if "1" in args.only or "3" in args.only:
-            figure_large(args, scratch, rows, notes, memory)
-        if "2" in args.only:
-            figure_small(args, scratch, rows, notes)
-        if "3" in args.only:
-            figure_memory(args, scratch, rows, notes, memory)
-        if "4" in args.only:
-            figure_printing(args, scratch, rows, notes)
+        args.loads = []
+
+        def figure(names, label, run, *params):
+            if any(name in args.only for name in names):
+                args.loads.append((label, load_average()))
+                run(args, scratch, rows, notes, *params)
+        figure("13", "1", figure_large, memory)
+        figure("2", "2", figure_small)
+        figure("3", "3", figure_memory, memory)
+        figure("456", "4 to 6", figure_cups, memory)
+        figure("7", "7", figure_socket, memory)
     except BenchError as error:
         sys.exit("bench: " + str(error))
     finally:

@@ -10,7 +10,7 @@
 namespace {
 
 // All connections are read on the one event-loop thread, through one buffer.
-char readBuffer[256 * 1024];
+char readBuffer[1024 * 1024];
 
 // One turn of the event loop reads at most this much from one connection, so
 // that a fast client does not keep the others waiting.
