@@ -106,8 +106,9 @@ Logger::LogType Logger::logType() const
 
 bool Logger::openFile()
 {
-    logFile = new QFile(path);
-    if (PrivateFiles::open(*logFile, QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text,
+    delete logFile;
+    logFile = new QFile;
+    if (PrivateFiles::open(*logFile, path, QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text,
                            PrivateFiles::OwnerAndGroup))
         return true;
     delete logFile;
@@ -140,8 +141,6 @@ void Logger::reopen()
     QMutexLocker locker(&mutex);
     if (type != TextFileLog || path.isEmpty())
         return;
-    delete logFile;
-    logFile = nullptr;
     if (!openFile()) {
         writeEventLog(QStringLiteral("Log file open error"), ServiceBase::InformationEvent);
         qInfo().noquote() << label(Error) + QStringLiteral("Couldn't open log file") << path;
@@ -191,7 +190,6 @@ void Logger::writeLine(const QString &message, LogCategory category)
     if (!written) {
         // A QFile keeps what it could not write and would try it again
         // before the next line; start afresh instead.
-        logFile->close();
-        logFile->open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text);
+        openFile();
     }
 }

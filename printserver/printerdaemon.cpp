@@ -144,6 +144,7 @@ void PrinterDaemon::tryListen()
         : config.listen;
     if (listen(address, config.port)) {
         pauseAccepting();
+        SocketIo::prepareListening(socketDescriptor());
         acceptor = new QSocketNotifier(socketDescriptor(), QSocketNotifier::Read, this);
         connect(acceptor, &QSocketNotifier::activated, this, &PrinterDaemon::acceptWaiting);
         emit started(true);

@@ -62,10 +62,11 @@ bool PrintJob::writeMeta() const
         meta.insert(QStringLiteral("name"), name);
         meta.insert(QStringLiteral("document"), document);
     }
-    QFile file(metaPath());
+    QFile file;
     const QByteArray text = QJsonDocument(meta).toJson(QJsonDocument::Compact);
-    return PrivateFiles::open(file, QIODevice::WriteOnly | QIODevice::Truncate, PrivateFiles::OwnerOnly)
-        && file.write(text) == text.size() && file.flush();
+    return PrivateFiles::open(file, metaPath(), QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered,
+                              PrivateFiles::OwnerOnly)
+        && file.write(text) == text.size();
 }
 
 bool PrintJob::readMeta(const QString &path, PrintJob &job)
@@ -100,8 +101,7 @@ PrintJob::StoreResult PrintJob::store(const QString &jobspath, QString *failedPa
     *failedPath = target;
 
     // On the same file system the spool file itself becomes the stored job.
-    // (QDir's rename never falls back to a copy under the final name.)
-    if (isOnDisk() && QDir().rename(dataPath, target)) {
+    if (isOnDisk() && PrivateFiles::rename(dataPath, target)) {
         QFile::remove(metaPath());
         dataPath.clear();
         return Stored;
@@ -111,13 +111,14 @@ PrintJob::StoreResult PrintJob::store(const QString &jobspath, QString *failedPa
     // so that a "{id}.prn" is never a part of a job.
     StoreResult result = NotOpened;
     const std::unique_ptr<QIODevice> source = open();
-    QFile copy(target + QStringLiteral(".part"));
-    if (source && PrivateFiles::open(copy, QIODevice::WriteOnly | QIODevice::NewOnly, PrivateFiles::OwnerOnly)) {
+    const QString partial = target + QStringLiteral(".part");
+    QFile copy;
+    if (source && PrivateFiles::open(copy, partial, QIODevice::WriteOnly | QIODevice::NewOnly, PrivateFiles::OwnerOnly)) {
         bool whole = copyInto(*source, copy);
         copy.close();
-        whole = whole && copy.error() == QFileDevice::NoError && copy.rename(target);
+        whole = whole && copy.error() == QFileDevice::NoError && PrivateFiles::rename(partial, target);
         if (!whole)
-            copy.remove();
+            QFile::remove(partial);
         result = whole ? Stored : NotWritten;
     }
     removeFiles();

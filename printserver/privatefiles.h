@@ -15,10 +15,16 @@ enum Access {
     OwnerAndGroup // files 0640, folders 0750
 };
 
-// Opens the named `file` with `mode`; a file that does not exist yet is
-// created with the given access, before anything can be written to it.
-// QIODevice::NewOnly fails when the file exists.
-bool open(QFile &file, QIODevice::OpenMode mode, Access access);
+// Opens `file` on `path` with `mode`; a file that does not exist yet is
+// created with the given access, before anything can be written to it, in
+// one system call. QIODevice::NewOnly fails when the file exists. The QFile
+// may be left without a name: callers use `path` to rename or remove it.
+// False, with the reason in `error`, when the file cannot be opened.
+bool open(QFile &file, const QString &path, QIODevice::OpenMode mode, Access access, QString *error = nullptr);
+
+// Gives a file another name on the same file system, in one step: unlike
+// QFile::rename, never by a copy under the new name. False when it cannot.
+bool rename(const QString &from, const QString &to);
 
 // Creates a folder and its missing parents; the folders it creates get the
 // given access.

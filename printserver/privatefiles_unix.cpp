@@ -6,6 +6,7 @@
 #include <QFileInfo>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -13,22 +14,37 @@
 
 namespace PrivateFiles {
 
-bool open(QFile &file, QIODevice::OpenMode mode, Access access)
+bool open(QFile &file, const QString &path, QIODevice::OpenMode mode, Access access, QString *error)
 {
-    // The file is made with its final permissions first: a reader that
-    // opened it in between would keep seeing what is written later.
-    const QByteArray name = QFile::encodeName(file.fileName());
-    const int flags = O_CREAT | O_WRONLY | O_CLOEXEC | (mode & QIODevice::NewOnly ? O_EXCL : 0);
-    const int fd = ::open(name.constData(), flags, access == OwnerOnly ? 0600 : 0640);
+    // Made with its final permissions: a reader that opened it in between
+    // would keep seeing what is written later.
+    int flags = O_CREAT | O_CLOEXEC;
+    flags |= (mode & QIODevice::ReadWrite) == QIODevice::ReadWrite ? O_RDWR
+        : mode & QIODevice::WriteOnly                               ? O_WRONLY
+                                                                    : O_RDONLY;
+    if (mode & QIODevice::Append)
+        flags |= O_APPEND;
+    if (mode & QIODevice::Truncate)
+        flags |= O_TRUNC;
+    if (mode & QIODevice::NewOnly)
+        flags |= O_EXCL;
+    const int fd = ::open(QFile::encodeName(path).constData(), flags, access == OwnerOnly ? 0600 : 0640);
     if (fd < 0) {
-        // Qt's own attempt fails for the same reason and gives the file its
-        // error text.
-        if (file.open(mode))
-            file.close();
+        if (error)
+            *error = QString::fromLocal8Bit(std::strerror(errno));
         return false;
     }
+    if (file.open(fd, mode & ~QIODevice::NewOnly, QFileDevice::AutoCloseHandle))
+        return true;
     ::close(fd);
-    return file.open(mode & ~QIODevice::NewOnly);
+    if (error)
+        *error = file.errorString();
+    return false;
+}
+
+bool rename(const QString &from, const QString &to)
+{
+    return ::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0;
 }
 
 bool makeFolder(const QString &path, Access access)

@@ -6,11 +6,24 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <qt_windows.h>
+
 namespace PrivateFiles {
 
-bool open(QFile &file, QIODevice::OpenMode mode, Access)
+bool open(QFile &file, const QString &path, QIODevice::OpenMode mode, Access, QString *error)
 {
-    return file.open(mode);
+    file.setFileName(path);
+    if (file.open(mode))
+        return true;
+    if (error)
+        *error = file.errorString();
+    return false;
+}
+
+bool rename(const QString &from, const QString &to)
+{
+    return MoveFileExW(reinterpret_cast<LPCWSTR>(QDir::toNativeSeparators(from).utf16()),
+                       reinterpret_cast<LPCWSTR>(QDir::toNativeSeparators(to).utf16()), 0);
 }
 
 bool makeFolder(const QString &path, Access)

@@ -28,8 +28,11 @@ bool shutdownWrite(qintptr socket);
 // Waits at most `timeoutMs` for something to read (or an error).
 bool waitReadable(qintptr socket, int timeoutMs);
 
-// Makes an accepted socket non-blocking, with keep-alive probes so that a
-// peer that vanished is noticed.
+// Keep-alive probes, so that a peer that vanished is noticed: set on the
+// listening socket where accepted sockets inherit them (Linux), and on each
+// accepted socket elsewhere; prepare() also makes an accepted socket
+// non-blocking where accept() did not.
+void prepareListening(qintptr socket);
 void prepare(qintptr socket);
 void close(qintptr socket);
 // Closes with a reset: nothing is left in TIME_WAIT for a refused peer.

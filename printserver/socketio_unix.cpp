@@ -87,12 +87,16 @@ bool waitReadable(qintptr socket, int timeoutMs)
     return ::poll(&entry, 1, timeoutMs) > 0;
 }
 
-void prepare(qintptr socket)
+void prepare(qintptr)
+{
+    // accept() made it non-blocking and closed on exec, and it has the
+    // listening socket's keep-alive options.
+}
+
+void prepareListening(qintptr socket)
 {
     const int fd = int(socket);
-    // Each call is non-fatal: without it the connection still works.
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-    ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    // Each call is non-fatal: without it the connections still work.
     const int on = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
     ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &KeepAliveIdle, sizeof KeepAliveIdle);

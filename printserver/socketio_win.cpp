@@ -69,6 +69,10 @@ bool waitReadable(qintptr socket, int timeoutMs)
     return WSAPoll(&entry, 1, timeoutMs) > 0;
 }
 
+void prepareListening(qintptr)
+{
+}
+
 void prepare(qintptr socket)
 {
     // Each call is non-fatal: without it the connection still works.

@@ -10,7 +10,7 @@
 qint64 SpoolWriter::largestInMemory = std::numeric_limits<int>::max() - 4096;
 
 SpoolWriter::SpoolWriter(const QString &folder)
-    : id(SpoolFolder::newId()), folder(folder)
+    : id(SpoolFolder::newId()), folder(folder), partPath(SpoolFolder::partPath(folder, id))
 {
 }
 
@@ -21,12 +21,10 @@ SpoolWriter::~SpoolWriter()
 
 SpoolWriter::Result SpoolWriter::start()
 {
-    file.setFileName(SpoolFolder::partPath(folder, id));
     // Unbuffered: every piece goes to the file at once, without a copy.
-    if (PrivateFiles::open(file, QIODevice::ReadWrite | QIODevice::NewOnly | QIODevice::Unbuffered,
-                           PrivateFiles::OwnerOnly))
+    if (PrivateFiles::open(file, partPath, QIODevice::ReadWrite | QIODevice::NewOnly | QIODevice::Unbuffered,
+                           PrivateFiles::OwnerOnly, &failure))
         return Ok;
-    failure = file.errorString();
     return MovedToMemory;
 }
 
@@ -57,16 +55,17 @@ SpoolWriter::Result SpoolWriter::append(const char *data, qint64 size)
 SpoolWriter::Result SpoolWriter::toMemory(const QString &why)
 {
     failure = why;
-    if (!file.isOpen())
-        file.open(QIODevice::ReadOnly);
-    const bool whole = written <= largestInMemory && file.seek(0) && (memory = file.read(written)).size() == written;
     file.close();
-    file.remove();
+    QFile written(partPath);
+    const bool whole = this->written <= largestInMemory && written.open(QIODevice::ReadOnly)
+        && (memory = written.read(this->written)).size() == this->written;
+    written.close();
+    QFile::remove(partPath);
     if (whole)
         return MovedToMemory;
     memory.clear();
-    failure = written > largestInMemory ? QStringLiteral("it is larger than a job can be")
-                                     : QStringLiteral("%1, and what was written cannot be read back").arg(why);
+    failure = this->written > largestInMemory ? QStringLiteral("it is larger than a job can be")
+                                              : QStringLiteral("%1, and what was written cannot be read back").arg(why);
     return Lost;
 }
 
@@ -77,13 +76,11 @@ SpoolWriter::Result SpoolWriter::finish(PrintJob &job)
     Result result = Ok;
     if (file.isOpen()) {
         job.dataPath = SpoolFolder::jobPath(folder, id);
-        if (job.writeMeta() && file.rename(job.dataPath)) {
-            file.close();
-            file.setFileName(QString());
+        file.close();
+        const bool described = job.writeMeta();
+        if (described && PrivateFiles::rename(partPath, job.dataPath))
             return Ok;
-        }
-        const QString why = file.error() != QFileDevice::NoError ? file.errorString()
-                                                                 : QStringLiteral("its description cannot be written");
+        const QString why = described ? QStringLiteral("it cannot be renamed") : QStringLiteral("its description cannot be written");
         QFile::remove(job.metaPath());
         job.dataPath.clear();
         result = toMemory(why);
@@ -99,7 +96,7 @@ void SpoolWriter::discard()
 {
     if (file.isOpen()) {
         file.close();
-        file.remove();
+        QFile::remove(partPath);
     }
     memory.clear();
 }

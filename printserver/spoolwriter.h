@@ -47,6 +47,7 @@ private:
     Result toMemory(const QString &why);
 
     QString folder;
+    QString partPath;
     QFile file;
     QByteArray memory;
     qint64 written = 0;
