@@ -15,6 +15,8 @@ char readBuffer[1024 * 1024];
 // One turn of the event loop reads at most this much from one connection, so
 // that a fast client does not keep the others waiting.
 const qint64 ReadPerTurn = 4 * 1024 * 1024;
+// At a stop, what a connection may still read to find its client's end.
+const qint64 StopReadLimit = 64 * 1024 * 1024;
 
 } // namespace
 
@@ -84,8 +86,9 @@ void Connection::finishAtStop()
 {
     if (socket < 0)
         return;
-    // What the system holds is a few buffers at most.
-    if (readAvailable(LLONG_MAX)) {
+    // What the system holds is a few buffers; a client that keeps sending
+    // faster than that is still sending, and is cut off.
+    if (readAvailable(StopReadLimit)) {
         stopped();
         abort();
     }

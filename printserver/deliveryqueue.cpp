@@ -39,7 +39,14 @@ DeliveryQueue::DeliveryQueue(std::unique_ptr<Output> output, const Settings &set
 
 DeliveryQueue::~DeliveryQueue()
 {
-    stop(QDeadlineTimer(StopWaitMs));
+    // Every output gives up within a second of the stop flag; a thread that
+    // still has not ended (a device driver that does not return, say) is
+    // ended here, on the way out of the process, rather than left running
+    // on a destroyed queue.
+    if (!stop(QDeadlineTimer(StopWaitMs))) {
+        terminate();
+        wait();
+    }
 }
 
 void DeliveryQueue::enqueue(const PrintJob &job)
