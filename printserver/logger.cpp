@@ -162,6 +162,10 @@ void Logger::log(const QString &message, LogCategory category)
             writeEventLog(text, eventType(category));
         break;
     case TextFileLog:
+        // A file that could not be opened again after a failed write is
+        // tried again with each line.
+        if (!logFile && writeFailing)
+            openFile();
         if (logFile)
             writeLine(text, category);
         break;
@@ -176,20 +180,19 @@ void Logger::writeLine(const QString &message, LogCategory category)
     const QByteArray line =
         fileLine(QDateTime::currentDateTime().toString(Qt::ISODate), message, category).toLocal8Bit();
     const bool written = logFile->write(line) == line.size() && logFile->flush();
+    // A QFile keeps what it could not write and would try it again before
+    // the next line; the line is lost, and the file starts afresh.
+    const QString reason = written ? QString() : logFile->errorString();
+    if (!written)
+        openFile();
     if (written == !writeFailing)
         return;
 
     // A full disk must not swallow the log without a word: say so once, and
     // once more when lines reach the file again.
     writeFailing = !written;
-    const QString report = written
-        ? QStringLiteral("Writing to log file %1 works again").arg(path)
-        : QStringLiteral("Couldn't write to log file %1: %2").arg(path, logFile->errorString());
+    const QString report = written ? QStringLiteral("Writing to log file %1 works again").arg(path)
+                                   : QStringLiteral("Couldn't write to log file %1: %2").arg(path, reason);
     qInfo().noquote() << label(written ? Info : Error) + report;
     writeEventLog(report, written ? ServiceBase::InformationEvent : ServiceBase::ErrorEvent);
-    if (!written) {
-        // A QFile keeps what it could not write and would try it again
-        // before the next line; start afresh instead.
-        openFile();
-    }
 }

@@ -9,6 +9,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
+#include <sys/resource.h>
+
 namespace {
 
 QStringList diagnostics;
@@ -59,6 +62,9 @@ private slots:
     void noLogKeepsOutput();
     void appends();
     void unopenableFile();
+    void controlCharactersEscaped_data();
+    void controlCharactersEscaped();
+    void failedWritesReportedOnce();
 
 private:
     QString logPath() const { return data->path() + QStringLiteral("Quillport.log"); }
@@ -249,6 +255,67 @@ void tst_Logger::unopenableFile()
     QCOMPARE(diagnostics.last(), QStringLiteral("Error  lost"));
     QCOMPARE(manager().events().size(), 1);
     QVERIFY(!QFile::exists(logPath()));
+}
+
+void tst_Logger::controlCharactersEscaped_data()
+{
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<QString>("written");
+
+    QTest::newRow("plain") << "Printer \"Lobby\" is ready" << "Printer \"Lobby\" is ready";
+    QTest::newRow("a forged line") << "Lobby\n2026-12-07T09:00:00 Info   Service started successful"
+                                   << "Lobby\\n2026-12-07T09:00:00 Info   Service started successful";
+    QTest::newRow("terminal escape") << "\x1b[2Jlobby\r\t" << "\\x1b[2Jlobby\\r\\t";
+    QTest::newRow("delete and NUL") << QString::fromLatin1("a\x7f", 2) + QChar(0) << "a\\x7f\\x00";
+    QTest::newRow("not ASCII stays") << QString::fromUtf8("B\xc3\xbcro \xe2\x80\x94") << QString::fromUtf8("B\xc3\xbcro \xe2\x80\x94");
+}
+
+// A value that holds a line end (a printer's name, a client's user name)
+// must not start a line of its own in the log, nor drive a terminal.
+void tst_Logger::controlCharactersEscaped()
+{
+    QFETCH(QString, message);
+    QFETCH(QString, written);
+    EventLogService service;
+    Logger logger;
+    logger.setLogType(Logger::TextFileLog);
+    logger.log(message, Logger::Info);
+    const QList<QByteArray> lines = logContents().split('\n');
+    QCOMPARE(lines.size(), 2); // one line and its end
+    QCOMPARE(QString::fromLocal8Bit(lines.first()).section(QLatin1Char(' '), 1), QStringLiteral("Info   ") + written);
+    QCOMPARE(diagnostics.last(), QStringLiteral("Info   ") + written);
+}
+
+// A full disk (here a file size limit) does not swallow the log without a
+// word: one report when writing fails, one when it works again.
+void tst_Logger::failedWritesReportedOnce()
+{
+    EventLogService service;
+    Logger logger;
+    logger.setLogType(Logger::TextFileLog);
+    logger.log(QStringLiteral("before"), Logger::Info);
+    const qint64 size = QFileInfo(logPath()).size();
+    rlimit saved{};
+    ::getrlimit(RLIMIT_FSIZE, &saved);
+    const sighandler_t savedSignal = ::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit = saved;
+    limit.rlim_cur = rlim_t(size);
+    QCOMPARE(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+    logger.log(QStringLiteral("lost one"), Logger::Print);
+    logger.log(QStringLiteral("lost two"), Logger::Print);
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    ::signal(SIGXFSZ, savedSignal);
+    logger.log(QStringLiteral("after"), Logger::Info);
+
+    const QStringList reports = diagnostics.filter(QStringLiteral("log file ") + logPath());
+    QCOMPARE(reports.size(), 2);
+    QVERIFY2(reports.first().startsWith(QStringLiteral("Error  Couldn't write to log file ") + logPath()),
+             qPrintable(reports.first()));
+    QCOMPARE(reports.last(), QStringLiteral("Info   Writing to log file ") + logPath() + QStringLiteral(" works again"));
+    QCOMPARE(manager().events().size(), 2);
+    QCOMPARE(int(manager().events().first().type), EVENTLOG_ERROR_TYPE);
+    const QByteArray contents = logContents();
+    QVERIFY(contents.contains("before") && contents.contains("after") && !contents.contains("lost"));
 }
 
 QTEST_GUILESS_MAIN(tst_Logger)

@@ -133,6 +133,8 @@ private slots:
     void withoutSpoolFolder_data();
     void withoutSpoolFolder();
     void storedOnAnotherFileSystem();
+    void untrustedJobsFolder_data();
+    void untrustedJobsFolder();
 
     void idleConnectionTimesOut_data();
     void idleConnectionTimesOut();
@@ -654,6 +656,59 @@ void tst_PrinterDaemon::storedOnAnotherFileSystem()
     QFile file(QDir(elsewhere.path()).filePath(stored.first()));
     QVERIFY(file.open(QIODevice::ReadOnly));
     QVERIFY(file.readAll() == payload);
+    QCOMPARE(QDir(spoolDir->path()).entryList(QDir::Files), QStringList());
+}
+
+void tst_PrinterDaemon::untrustedJobsFolder_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("reason");
+
+    QTest::newRow("symbolic link") << "link" << "it is a symbolic link";
+    QTest::newRow("writable by others") << "writable" << "other users may write to it";
+    QTest::newRow("another user's") << "owner" << "it belongs to another user";
+}
+
+// A jobs folder that another local user planted or may write to would hand
+// that user other people's documents: the printer does not store there.
+void tst_PrinterDaemon::untrustedJobsFolder()
+{
+    QFETCH(QString, kind);
+    QFETCH(QString, reason);
+    const QString folder = jobsDir->filePath(QStringLiteral("jobs"));
+    const QString real = jobsDir->filePath(QStringLiteral("real"));
+    if (kind == QLatin1String("link")) {
+        QVERIFY(QDir().mkdir(real));
+        QVERIFY(QFile::link(real, folder));
+    } else {
+        QVERIFY(QDir().mkdir(folder));
+        if (kind == QLatin1String("writable")) {
+            QVERIFY(QFile::setPermissions(folder, QFile::Permissions(0x7777)));
+        } else {
+            if (::geteuid() != 0)
+                QSKIP("Giving a folder to another user needs root");
+            QCOMPARE(::chown(QFile::encodeName(folder).constData(), 65534, 65534), 0);
+        }
+    }
+    PrinterConfig config = this->config();
+    config.jobspath = folder;
+    QTcpServer probe;
+    QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
+    config.port = probe.serverPort();
+    probe.close();
+    PrinterDaemon daemon(config, &logger, spoolDir->path());
+    const QString refusal = QStringLiteral("its jobs folder %1 is not safe: %2").arg(folder, reason);
+    QCOMPARE(capture.lines(),
+             QStringList{ line(Logger::Error, QStringLiteral("Printer \"Office Laser\" does not store jobs: ") + refusal) });
+    QVERIFY(start(daemon));
+    capture.clear();
+
+    auto socket = sendJob(daemon, "a private document");
+    QVERIFY(socket);
+    const QString notStored = line(Logger::Error, QStringLiteral("Print job from 127.0.0.1 not stored: ") + refusal);
+    QVERIFY(capture.waitFor(notStored, Timeout));
+    QCOMPARE(capture.lines().first(), outcomeLine(QStringLiteral("127.0.0.1")));
+    QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden), QStringList());
     QCOMPARE(QDir(spoolDir->path()).entryList(QDir::Files), QStringList());
 }
 
