@@ -20,6 +20,11 @@ qint64 receive(qintptr socket, char *buffer, qint64 size, QString *error);
 // otherwise, `outOfResources` telling whether the system had no descriptor
 // or memory left for it.
 qintptr accept(qintptr listening, bool *outOfResources, QString *error);
+// Sends what the socket takes now of `data`: the count; WouldBlock when it
+// takes nothing now; Broken with the reason.
+qint64 send(qintptr socket, const char *data, qint64 size, QString *error);
+// Waits at most `timeoutMs` until the socket takes data again (or fails).
+bool waitWritable(qintptr socket, int timeoutMs);
 // Sends all of `data` without blocking; false, with the reason, when the
 // socket cannot take it now.
 bool sendAll(qintptr socket, const char *data, qint64 size, QString *error);

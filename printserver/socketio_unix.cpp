@@ -58,6 +58,27 @@ qintptr accept(qintptr listening, bool *outOfResources, QString *error)
     }
 }
 
+qint64 send(qintptr socket, const char *data, qint64 size, QString *error)
+{
+    for (;;) {
+        const ssize_t count = ::send(int(socket), data, size_t(size), MSG_NOSIGNAL);
+        if (count >= 0)
+            return count;
+        if (errno == EINTR)
+            continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            return WouldBlock;
+        *error = systemError(errno);
+        return Broken;
+    }
+}
+
+bool waitWritable(qintptr socket, int timeoutMs)
+{
+    pollfd entry = { int(socket), POLLOUT, 0 };
+    return ::poll(&entry, 1, timeoutMs) > 0;
+}
+
 bool sendAll(qintptr socket, const char *data, qint64 size, QString *error)
 {
     while (size > 0) {

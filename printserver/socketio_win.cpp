@@ -41,6 +41,26 @@ qintptr accept(qintptr listening, bool *outOfResources, QString *error)
     return Broken;
 }
 
+qint64 send(qintptr socket, const char *data, qint64 size, QString *error)
+{
+    const int count = ::send(SOCKET(socket), data, int(qMin<qint64>(size, 1 << 30)), 0);
+    if (count >= 0)
+        return count;
+    const int code = WSAGetLastError();
+    if (code == WSAEWOULDBLOCK)
+        return WouldBlock;
+    *error = socketError(code);
+    return Broken;
+}
+
+bool waitWritable(qintptr socket, int timeoutMs)
+{
+    WSAPOLLFD entry = {};
+    entry.fd = SOCKET(socket);
+    entry.events = POLLWRNORM;
+    return WSAPoll(&entry, 1, timeoutMs) > 0;
+}
+
 bool sendAll(qintptr socket, const char *data, qint64 size, QString *error)
 {
     while (size > 0) {

@@ -44,41 +44,48 @@ Output::Result SocketOutput::deliver(QIODevice &document, qint64 size, const QSt
             return { Unavailable, QStringLiteral("%1 did not answer within %2 s").arg(printer).arg(ConnectTimeoutMs / 1000) };
     }
 
-    QByteArray chunk;
-    for (qint64 left = size; left > 0; left -= chunk.size()) {
-        chunk = document.read(qMin(left, ChunkSize));
-        if (chunk.isEmpty())
+    // The bytes go from a buffer of their own straight to the socket, past
+    // Qt's write buffer: a copy less, and the stop flag looked at between
+    // writes. What the printer sends back meanwhile is read and dropped.
+    const qintptr fd = socket.socketDescriptor();
+    QByteArray buffer(int(qMin(size, ChunkSize)), Qt::Uninitialized);
+    char sink[4096];
+    QString error;
+    for (qint64 left = size; left > 0;) {
+        const qint64 got = document.read(buffer.data(), qMin(left, qint64(buffer.size())));
+        if (got <= 0)
             return { Failed, QStringLiteral("the job cannot be read: %1").arg(document.errorString()) };
-        socket.write(chunk);
+        left -= got;
         QDeadlineTimer stall(StallTimeoutMs);
-        while (socket.bytesToWrite() > 0) {
-            const qint64 before = socket.bytesToWrite();
-            socket.waitForBytesWritten(SliceMs);
-            socket.readAll(); // a printer's status messages are of no use here
-            if (socket.state() != QAbstractSocket::ConnectedState)
-                return broken(socket, QStringLiteral("broke the connection"));
+        for (qint64 done = 0; done < got;) {
+            const qint64 sent = SocketIo::send(fd, buffer.constData() + done, got - done, &error);
+            if (sent > 0) {
+                done += sent;
+                stall.setRemainingTime(StallTimeoutMs);
+                continue;
+            }
+            if (sent == SocketIo::Broken)
+                return { Unavailable, QStringLiteral("%1 broke the connection: %2").arg(printer, error) };
             if (stopping.load())
                 return stopped;
-            if (socket.bytesToWrite() < before)
-                stall.setRemainingTime(StallTimeoutMs);
-            else if (stall.hasExpired())
+            if (stall.hasExpired())
                 return { Unavailable, QStringLiteral("%1 took no data for %2 s").arg(printer).arg(StallTimeoutMs / 1000) };
+            SocketIo::waitWritable(fd, SliceMs);
+            while (SocketIo::receive(fd, sink, sizeof sink, &error) > 0) {
+            }
         }
     }
 
     // Every byte is with the system; the printer reads the end of the job
     // and closes when it has it all.
-    const qintptr fd = socket.socketDescriptor();
     if (!SocketIo::shutdownWrite(fd))
         return broken(socket, QStringLiteral("broke the connection"));
-    char sink[4096];
     const QDeadlineTimer closing(CloseTimeoutMs);
     while (!closing.hasExpired()) {
         if (stopping.load())
             return stopped;
         if (!SocketIo::waitReadable(fd, SliceMs))
             continue;
-        QString error;
         const qint64 count = SocketIo::receive(fd, sink, sizeof sink, &error);
         if (count == SocketIo::EndOfStream)
             break;
