@@ -56,19 +56,14 @@ Output::Result DeviceOutput::deliver(QIODevice &document, qint64 size, const QSt
         ::fcntl(fd, F_SETFL, O_WRONLY | O_NONBLOCK | O_APPEND);
 
     Result result{ Delivered, QString() };
-    QByteArray chunk;
-    for (qint64 left = size; left > 0 && result.outcome == Delivered; left -= chunk.size()) {
-        chunk = document.read(qMin(left, ChunkSize));
-        if (chunk.isEmpty()) {
-            result = { Failed, QStringLiteral("the job cannot be read: %1").arg(document.errorString()) };
-            break;
-        }
-        for (qint64 done = 0; done < chunk.size();) {
+    Pieces pieces(document, size);
+    while (result.outcome == Delivered && pieces.next()) {
+        for (qint64 done = 0; done < pieces.size();) {
             if (stopping.load()) {
                 result = { Unavailable, QStringLiteral("the service is stopping") };
                 break;
             }
-            const ssize_t count = ::write(fd, chunk.constData() + done, size_t(chunk.size() - done));
+            const ssize_t count = ::write(fd, pieces.data() + done, size_t(pieces.size() - done));
             if (count > 0) {
                 done += count;
             } else if (count < 0 && (errno == EAGAIN || errno == EINTR)) {
@@ -78,13 +73,15 @@ Output::Result DeviceOutput::deliver(QIODevice &document, qint64 size, const QSt
             } else {
                 result = { Unavailable, QStringLiteral("%1 took %2 of %3 bytes: %4")
                                             .arg(path)
-                                            .arg(size - left + done)
+                                            .arg(pieces.offset() + done)
                                             .arg(size)
                                             .arg(systemError(count < 0 ? errno : EIO)) };
                 break;
             }
         }
     }
+    if (pieces.hasFailed())
+        result = pieces.failure();
     if (::close(fd) != 0 && result.outcome == Delivered)
         result = { Unavailable, QStringLiteral("%1 cannot be closed: %2").arg(path, systemError(errno)) };
     return result;

@@ -30,20 +30,15 @@ Output::Result DeviceOutput::deliver(QIODevice &document, qint64 size, const QSt
     }
 
     Result result{ Delivered, QString() };
-    QByteArray chunk;
-    for (qint64 left = size; left > 0; left -= chunk.size()) {
-        chunk = document.read(qMin(left, ChunkSize));
-        if (chunk.isEmpty()) {
-            result = { Failed, QStringLiteral("the job cannot be read: %1").arg(document.errorString()) };
-            break;
-        }
+    Pieces pieces(document, size);
+    while (pieces.next()) {
         if (stopping.load()) {
             result = { Unavailable, QStringLiteral("the service is stopping") };
             break;
         }
         DWORD written = 0;
-        if (!WriteFile(device, chunk.constData(), DWORD(chunk.size()), &written, nullptr)
-            || written != DWORD(chunk.size())) {
+        if (!WriteFile(device, pieces.data(), DWORD(pieces.size()), &written, nullptr)
+            || written != DWORD(pieces.size())) {
             result = { Unavailable, QStringLiteral("%1 took not all %2 bytes: %3")
                                         .arg(path)
                                         .arg(size)
@@ -51,6 +46,8 @@ Output::Result DeviceOutput::deliver(QIODevice &document, qint64 size, const QSt
             break;
         }
     }
+    if (pieces.hasFailed())
+        result = pieces.failure();
     if (!CloseHandle(device) && result.outcome == Delivered)
         result = { Unavailable, QStringLiteral("%1 cannot be closed: %2").arg(path, qt_error_string(int(GetLastError()))) };
     return result;

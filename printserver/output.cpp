@@ -7,6 +7,7 @@
 #include "spooleroutput.h"
 
 #include <QFileInfo>
+#include <QIODevice>
 #include <QUrl>
 
 namespace {
@@ -14,6 +15,26 @@ namespace {
 const quint16 RawPrintingPort = 9100;
 
 } // namespace
+
+Output::Pieces::Pieces(QIODevice &document, qint64 size)
+    : document(document), total(size), buffer(int(qMin(size, ChunkSize)), Qt::Uninitialized)
+{
+}
+
+bool Output::Pieces::next()
+{
+    length = 0;
+    if (done >= total)
+        return false;
+    const qint64 got = document.read(buffer.data(), qMin(total - done, qint64(buffer.size())));
+    if (got <= 0) {
+        failed = { Failed, QStringLiteral("the job cannot be read: %1").arg(document.errorString()) };
+        return false;
+    }
+    length = got;
+    done += got;
+    return true;
+}
 
 Output::Description Output::describe(int) const
 {

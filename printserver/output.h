@@ -57,6 +57,31 @@ protected:
     // Documents are read and passed on in pieces of this size, so that
     // memory does not grow with the job.
     static constexpr qint64 ChunkSize = 1024 * 1024;
+
+    // A document read piece by piece into one buffer, kept from one piece to
+    // the next: a large job costs no fresh memory per piece.
+    class Pieces
+    {
+    public:
+        Pieces(QIODevice &document, qint64 size);
+        // Reads the next piece; false at the end of the document, or when it
+        // cannot be read (then failure() is set).
+        bool next();
+        const char *data() const { return buffer.constData(); }
+        qint64 size() const { return length; }
+        // What was read before this piece.
+        qint64 offset() const { return done - length; }
+        Result failure() const { return failed; }
+        bool hasFailed() const { return failed.outcome == Failed; }
+
+    private:
+        QIODevice &document;
+        qint64 total;
+        qint64 done = 0;
+        qint64 length = 0;
+        QByteArray buffer;
+        Result failed{ Delivered, QString() };
+    };
 };
 
 #endif // OUTPUT_H

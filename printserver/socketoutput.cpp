@@ -48,17 +48,13 @@ Output::Result SocketOutput::deliver(QIODevice &document, qint64 size, const QSt
     // Qt's write buffer: a copy less, and the stop flag looked at between
     // writes. What the printer sends back meanwhile is read and dropped.
     const qintptr fd = socket.socketDescriptor();
-    QByteArray buffer(int(qMin(size, ChunkSize)), Qt::Uninitialized);
+    Pieces pieces(document, size);
     char sink[4096];
     QString error;
-    for (qint64 left = size; left > 0;) {
-        const qint64 got = document.read(buffer.data(), qMin(left, qint64(buffer.size())));
-        if (got <= 0)
-            return { Failed, QStringLiteral("the job cannot be read: %1").arg(document.errorString()) };
-        left -= got;
+    while (pieces.next()) {
         QDeadlineTimer stall(StallTimeoutMs);
-        for (qint64 done = 0; done < got;) {
-            const qint64 sent = SocketIo::send(fd, buffer.constData() + done, got - done, &error);
+        for (qint64 done = 0; done < pieces.size();) {
+            const qint64 sent = SocketIo::send(fd, pieces.data() + done, pieces.size() - done, &error);
             if (sent > 0) {
                 done += sent;
                 stall.setRemainingTime(StallTimeoutMs);
@@ -75,6 +71,8 @@ Output::Result SocketOutput::deliver(QIODevice &document, qint64 size, const QSt
             }
         }
     }
+    if (pieces.hasFailed())
+        return pieces.failure();
 
     // Every byte is with the system; the printer reads the end of the job
     // and closes when it has it all.

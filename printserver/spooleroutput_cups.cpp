@@ -172,15 +172,13 @@ Output::Result SpoolerOutput::deliver(QIODevice &document, qint64 size, const QS
 
     bool sent = cupsStartDocument(scheduler.http, name.constData(), jobId, jobTitle.constData(), CUPS_FORMAT_RAW, 1)
         == HTTP_STATUS_CONTINUE;
-    QByteArray chunk;
-    bool readable = true;
-    for (qint64 left = size; sent && left > 0; left -= chunk.size()) {
-        chunk = document.read(qMin(left, ChunkSize));
-        readable = !chunk.isEmpty();
+    Pieces pieces(document, size);
+    while (sent && pieces.next()) {
         scheduler.progressed();
-        sent = readable && !stopping.load()
-            && cupsWriteRequestData(scheduler.http, chunk.constData(), size_t(chunk.size())) == HTTP_STATUS_CONTINUE;
+        sent = !stopping.load()
+            && cupsWriteRequestData(scheduler.http, pieces.data(), size_t(pieces.size())) == HTTP_STATUS_CONTINUE;
     }
+    sent = sent && !pieces.hasFailed();
     if (sent) {
         scheduler.progressed();
         // Every status of the successful range counts, also "ok, but an
@@ -189,8 +187,7 @@ Output::Result SpoolerOutput::deliver(QIODevice &document, qint64 size, const QS
             return { Delivered, QString() };
     }
 
-    const Result result = readable ? failure(scheduler, stopping)
-                                   : Result{ Failed, QStringLiteral("the job cannot be read: %1").arg(document.errorString()) };
+    const Result result = pieces.hasFailed() ? pieces.failure() : failure(scheduler, stopping);
     cancel(name, jobId);
     return result;
 }

@@ -98,22 +98,21 @@ Output::Result SpoolerOutput::deliver(QIODevice &document, qint64 size, const QS
     // aborts the document (its part already spooled is dropped) and releases
     // the printer.
     bool done = StartPagePrinter(printer);
-    bool readable = true;
-    QByteArray chunk;
-    for (qint64 left = size; done && left > 0; left -= chunk.size()) {
-        chunk = document.read(qMin(left, ChunkSize));
-        readable = !chunk.isEmpty();
+    Pieces pieces(document, size);
+    while (done && pieces.next()) {
         DWORD written = 0;
-        done = readable && !stopping.load()
-            && WritePrinter(printer, chunk.data(), DWORD(chunk.size()), &written) && written == DWORD(chunk.size());
+        done = !stopping.load()
+            && WritePrinter(printer, const_cast<char *>(pieces.data()), DWORD(pieces.size()), &written)
+            && written == DWORD(pieces.size());
     }
+    done = done && !pieces.hasFailed();
     done = done && EndPagePrinter(printer) && EndDocPrinter(printer);
     if (!done) {
         const DWORD error = GetLastError();
         AbortPrinter(printer);
         ClosePrinter(printer);
-        if (!readable)
-            return { Failed, QStringLiteral("the job cannot be read: %1").arg(document.errorString()) };
+        if (pieces.hasFailed())
+            return pieces.failure();
         return failure(error, stopping);
     }
     if (!ClosePrinter(printer))
