@@ -49,6 +49,14 @@ DeliveryQueue::~DeliveryQueue()
     }
 }
 
+void DeliveryQueue::begin()
+{
+    start();
+    QMutexLocker locker(&mutex);
+    while (!running)
+        changed.wait(&mutex);
+}
+
 void DeliveryQueue::enqueue(const PrintJob &job)
 {
     QMutexLocker locker(&mutex);
@@ -81,6 +89,11 @@ bool DeliveryQueue::stop(QDeadlineTimer deadline)
 
 void DeliveryQueue::run()
 {
+    {
+        QMutexLocker locker(&mutex);
+        running = true;
+        changed.wakeAll();
+    }
     for (;;) {
         PrintJob job;
         {

@@ -39,6 +39,11 @@ public:
     // Stops within the bounded time, if not stopped before.
     ~DeliveryQueue() override;
 
+    // Starts the thread and returns once it runs, so that everything it
+    // holds (the event descriptor every Qt thread opens) is there when the
+    // printer reports itself started.
+    void begin();
+
     void enqueue(const PrintJob &job);
 
     // Ends the thread: a delivery in progress gives up (its job stays in the
@@ -74,6 +79,7 @@ private:
     QWaitCondition changed;
     std::deque<PrintJob> jobs;
     bool busy = false;
+    bool running = false;
     std::atomic<bool> stopping{ false };
 };
 

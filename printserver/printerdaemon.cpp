@@ -93,7 +93,7 @@ PrinterDaemon::PrinterDaemon(const PrinterConfig &config, Logger *logger, const 
                      Logger::Error);
     }
     queue = std::make_unique<DeliveryQueue>(std::move(output), settings, logger, &counts);
-    queue->start();
+    queue->begin();
 }
 
 PrinterDaemon::~PrinterDaemon()
