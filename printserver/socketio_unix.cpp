@@ -23,23 +23,31 @@ QString systemError(int error)
     return QString::fromLocal8Bit(std::strerror(error));
 }
 
+// A receive or send, tried again when a signal interrupted it: the count,
+// WouldBlock, or Broken with the reason.
+template <typename Call>
+qint64 transferred(Call call, QString *error)
+{
+    for (;;) {
+        const ssize_t count = call();
+        if (count >= 0)
+            return count;
+        if (errno == EINTR)
+            continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            return SocketIo::WouldBlock;
+        *error = systemError(errno);
+        return SocketIo::Broken;
+    }
+}
+
 } // namespace
 
 namespace SocketIo {
 
 qint64 receive(qintptr socket, char *buffer, qint64 size, QString *error)
 {
-    for (;;) {
-        const ssize_t count = ::recv(int(socket), buffer, size_t(size), 0);
-        if (count >= 0)
-            return count;
-        if (errno == EINTR)
-            continue;
-        if (errno == EAGAIN || errno == EWOULDBLOCK)
-            return WouldBlock;
-        *error = systemError(errno);
-        return Broken;
-    }
+    return transferred([&] { return ::recv(int(socket), buffer, size_t(size), 0); }, error);
 }
 
 qintptr accept(qintptr listening, bool *outOfResources, QString *error)
@@ -60,41 +68,13 @@ qintptr accept(qintptr listening, bool *outOfResources, QString *error)
 
 qint64 send(qintptr socket, const char *data, qint64 size, QString *error)
 {
-    for (;;) {
-        const ssize_t count = ::send(int(socket), data, size_t(size), MSG_NOSIGNAL);
-        if (count >= 0)
-            return count;
-        if (errno == EINTR)
-            continue;
-        if (errno == EAGAIN || errno == EWOULDBLOCK)
-            return WouldBlock;
-        *error = systemError(errno);
-        return Broken;
-    }
+    return transferred([&] { return ::send(int(socket), data, size_t(size), MSG_NOSIGNAL); }, error);
 }
 
 bool waitWritable(qintptr socket, int timeoutMs)
 {
     pollfd entry = { int(socket), POLLOUT, 0 };
     return ::poll(&entry, 1, timeoutMs) > 0;
-}
-
-bool sendAll(qintptr socket, const char *data, qint64 size, QString *error)
-{
-    while (size > 0) {
-        const ssize_t count = ::send(int(socket), data, size_t(size), MSG_NOSIGNAL);
-        if (count < 0 && errno == EINTR)
-            continue;
-        if (count <= 0) {
-            *error = count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)
-                ? QStringLiteral("the peer does not read")
-                : systemError(count < 0 ? errno : EPIPE);
-            return false;
-        }
-        data += count;
-        size -= count;
-    }
-    return true;
 }
 
 bool shutdownWrite(qintptr socket)

@@ -12,20 +12,26 @@ QString socketError(int error)
     return qt_error_string(error);
 }
 
+// What a receive or send returned: the count, WouldBlock, or Broken with the
+// reason.
+qint64 transferred(int count, QString *error)
+{
+    if (count >= 0)
+        return count;
+    const int code = WSAGetLastError();
+    if (code == WSAEWOULDBLOCK)
+        return SocketIo::WouldBlock;
+    *error = socketError(code);
+    return SocketIo::Broken;
+}
+
 } // namespace
 
 namespace SocketIo {
 
 qint64 receive(qintptr socket, char *buffer, qint64 size, QString *error)
 {
-    const int count = ::recv(SOCKET(socket), buffer, int(qMin<qint64>(size, 1 << 30)), 0);
-    if (count >= 0)
-        return count;
-    const int code = WSAGetLastError();
-    if (code == WSAEWOULDBLOCK)
-        return WouldBlock;
-    *error = socketError(code);
-    return Broken;
+    return transferred(::recv(SOCKET(socket), buffer, int(qMin<qint64>(size, 1 << 30)), 0), error);
 }
 
 qintptr accept(qintptr listening, bool *outOfResources, QString *error)
@@ -43,14 +49,7 @@ qintptr accept(qintptr listening, bool *outOfResources, QString *error)
 
 qint64 send(qintptr socket, const char *data, qint64 size, QString *error)
 {
-    const int count = ::send(SOCKET(socket), data, int(qMin<qint64>(size, 1 << 30)), 0);
-    if (count >= 0)
-        return count;
-    const int code = WSAGetLastError();
-    if (code == WSAEWOULDBLOCK)
-        return WouldBlock;
-    *error = socketError(code);
-    return Broken;
+    return transferred(::send(SOCKET(socket), data, int(qMin<qint64>(size, 1 << 30)), 0), error);
 }
 
 bool waitWritable(qintptr socket, int timeoutMs)
@@ -59,21 +58,6 @@ bool waitWritable(qintptr socket, int timeoutMs)
     entry.fd = SOCKET(socket);
     entry.events = POLLWRNORM;
     return WSAPoll(&entry, 1, timeoutMs) > 0;
-}
-
-bool sendAll(qintptr socket, const char *data, qint64 size, QString *error)
-{
-    while (size > 0) {
-        const int count = ::send(SOCKET(socket), data, int(qMin<qint64>(size, 1 << 30)), 0);
-        if (count <= 0) {
-            const int code = WSAGetLastError();
-            *error = code == WSAEWOULDBLOCK ? QStringLiteral("the peer does not read") : socketError(code);
-            return false;
-        }
-        data += count;
-        size -= count;
-    }
-    return true;
 }
 
 bool shutdownWrite(qintptr socket)
