@@ -33,7 +33,8 @@ public:
     ~Advertiser() override;
 
     // Announces the service, or announces it again after withdraw(). Where
-    // no DNS-SD daemon answers there is one line, and printing goes on.
+    // no DNS-SD daemon answers there is one line, and printing goes on; a
+    // daemon that starts later, or again, gets the announcement.
     void announce(const Service &service);
     void withdraw();
 

@@ -12,6 +12,7 @@
 #include <QDBusMetaType>
 #include <QDBusObjectPath>
 #include <QDBusPendingCallWatcher>
+#include <QDBusServiceWatcher>
 #include <QSysInfo>
 
 #include <functional>
@@ -84,6 +85,8 @@ struct Advertiser::Platform
     // Counts publications, withdrawals and renamings: the replies that
     // belong to an earlier one are of no use any more.
     quint64 round = 0;
+    // Counts the daemons seen: a reply from one that has gone is of no use.
+    quint64 daemons = 0;
 
     // Sends the calls one after the other, each once the one before has
     // succeeded, as long as nothing has begun since.
@@ -103,6 +106,43 @@ struct Advertiser::Platform
                 return rename(advertiser);
             advertiser->unavailable(failure(reply));
         });
+    }
+
+    // The daemon has left the bus (stopped, restarted, upgraded): its entry
+    // group went with it.
+    void daemonGone(Advertiser *advertiser)
+    {
+        forgetGroup(advertiser);
+        if (wanted)
+            advertiser->unavailable(QStringLiteral("avahi-daemon has stopped"));
+    }
+
+    // The daemon is (back) on the bus: the announcement is made again, into
+    // a group of the new daemon's.
+    void daemonStarted(Advertiser *advertiser)
+    {
+        forgetGroup(advertiser);
+        const bool wasUnavailable = advertiser->reportedUnavailable;
+        advertiser->reportedUnavailable = false;
+        if (!wanted)
+            return;
+        if (wasUnavailable)
+            advertiser->logger->log(QStringLiteral("Printer \"%1\" is announced again: avahi-daemon has started")
+                                        .arg(advertiser->printer),
+                                    Logger::Info);
+        advertiser->announce(advertiser->service);
+    }
+
+    void forgetGroup(Advertiser *advertiser)
+    {
+        ++round;
+        ++daemons;
+        creatingGroup = false;
+        if (group.isEmpty())
+            return;
+        QDBusConnection::systemBus().disconnect(AvahiService, group, GroupInterface, QStringLiteral("StateChanged"),
+                                                advertiser, SLOT(groupStateChanged(int, QString)));
+        group.clear();
     }
 
     // The daemon's alternative to a name that is taken, announced at once.
@@ -133,6 +173,15 @@ Advertiser::Advertiser(const QString &printer, Logger *logger, QObject *parent)
     : QObject(parent), platform(std::make_unique<Platform>()), printer(printer), logger(logger)
 {
     qDBusRegisterMetaType<QList<QByteArray>>();
+    auto *daemon = new QDBusServiceWatcher(AvahiService, QDBusConnection::systemBus(),
+                                           QDBusServiceWatcher::WatchForOwnerChange, this);
+    connect(daemon, &QDBusServiceWatcher::serviceOwnerChanged, this,
+            [this](const QString &, const QString &oldOwner, const QString &newOwner) {
+                if (!oldOwner.isEmpty())
+                    platform->daemonGone(this);
+                if (!newOwner.isEmpty())
+                    platform->daemonStarted(this);
+            });
 }
 
 Advertiser::~Advertiser()
@@ -164,7 +213,9 @@ void Advertiser::announce(const Service &wanted)
         return;
     platform->creatingGroup = true;
     send(this, avahiCall(QStringLiteral("/"), ServerInterface, QStringLiteral("EntryGroupNew")),
-         [this](const QDBusMessage &reply) {
+         [this, daemon = platform->daemons](const QDBusMessage &reply) {
+             if (daemon != platform->daemons)
+                 return;
              platform->creatingGroup = false;
              if (failed(reply))
                  return unavailable(failure(reply));

@@ -24,6 +24,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <memory>
 
 #include <signal.h>
 #include <unistd.h>
@@ -168,6 +169,7 @@ private slots:
     void initTestCase();
     void cleanupTestCase();
     void announcedUntilStopped();
+    void announcedAgainAfterDaemonRestart();
     void longNameShortened();
     void nameCollision_data();
     void nameCollision();
@@ -177,6 +179,7 @@ private slots:
 private:
     bool startBus(ChildProcess &bus, const QString &name, QString *address);
     bool startSide(Side &side);
+    bool startAvahi(Side &side, ChildProcess &avahi);
     // avahi-browse -rpt on side B, once.
     QList<Found> browse(const QString &type, QString *error);
     // Browses again and again until `wanted` holds of what was found, or the
@@ -190,6 +193,8 @@ private:
     Side b;
     bool linked = false;
     InProcessService service;
+    // Side A's daemon once it has been restarted.
+    std::unique_ptr<ChildProcess> restartedAvahi;
 };
 
 static bool named(const QList<Found> &found, const QString &name)
@@ -277,7 +282,8 @@ void tst_Discovery::initTestCase()
 void tst_Discovery::cleanupTestCase()
 {
     for (Side *side : { &a, &b }) {
-        for (ChildProcess *process : { &side->avahi, &side->bus }) {
+        ChildProcess *avahi = side == &a && restartedAvahi ? restartedAvahi.get() : &side->avahi;
+        for (ChildProcess *process : { avahi, &side->bus }) {
             process->terminate();
             process->waitForFinished(StepMs);
         }
@@ -331,8 +337,11 @@ bool tst_Discovery::startBus(ChildProcess &bus, const QString &name, QString *ad
 
 bool tst_Discovery::startSide(Side &side)
 {
-    if (!startBus(side.bus, side.netns, &side.busAddress))
-        return false;
+    return startBus(side.bus, side.netns, &side.busAddress) && startAvahi(side, side.avahi);
+}
+
+bool tst_Discovery::startAvahi(Side &side, ChildProcess &avahi)
+{
     QFile config(folder.filePath(side.netns + QStringLiteral("-avahi.conf")));
     if (!config.open(QIODevice::WriteOnly))
         return false;
@@ -357,7 +366,7 @@ bool tst_Discovery::startSide(Side &side)
     // `ip netns exec` gives the daemon a mount namespace of its own: its
     // /run (pid file, socket) and the static services folder are private
     // there, apart from any other avahi-daemon's.
-    return startUntil(side.avahi, QStringLiteral("ip"),
+    return startUntil(avahi, QStringLiteral("ip"),
                      { QStringLiteral("netns"), QStringLiteral("exec"), side.netns, QStringLiteral("sh"),
                        QStringLiteral("-c"),
                        QStringLiteral("mount -t tmpfs none /run && mkdir /run/avahi-daemon"
@@ -495,6 +504,46 @@ void tst_Discovery::announcedUntilStopped()
     QVERIFY2(stopped, "the printer was still announced after the stop");
     browseUntil(PrinterType, [&](const QList<Found> &f) { return !named(f, name); }, &stopped);
     QVERIFY2(stopped, "the placeholder was still announced after the stop");
+}
+
+// avahi-daemon restarted (an upgrade, say) forgets every announcement: the
+// printer is announced again by the new daemon, with a line each way.
+void tst_Discovery::announcedAgainAfterDaemonRestart()
+{
+    const quint16 port = freePort();
+    QVERIFY(port != 0);
+    const QString name = QStringLiteral("desk on ") + a.hostName;
+    bool before = false, gone = false, after = false;
+    const QString error = service.run({ printer(QStringLiteral("desk"), port) }, [&]() -> QString {
+        const auto present = [&](const QList<Found> &f) { return named(f, name); };
+        browseUntil(PdlType, present, &before);
+        if (::kill(pid_t(a.avahi.processId()), SIGTERM) != 0)
+            return QStringLiteral("avahi-daemon could not be stopped");
+        browseUntil(PdlType, [&](const QList<Found> &f) { return !named(f, name); }, &gone);
+        // Started on the main thread: a child is killed when the thread that
+        // started it ends, and this one ends with the run.
+        bool started = false;
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(),
+            [&] {
+                restartedAvahi = std::make_unique<ChildProcess>();
+                started = startAvahi(a, *restartedAvahi);
+            },
+            Qt::BlockingQueuedConnection);
+        if (!started)
+            return QStringLiteral("avahi-daemon did not start again");
+        browseUntil(PdlType, present, &after);
+        return QString();
+    });
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+    QVERIFY2(before, "the printer was not found before the restart");
+    QVERIFY2(gone, "the printer was still found with its daemon stopped");
+    QVERIFY2(after, "the printer was not announced again by the new daemon");
+    const QStringList notices = serviceLog(service).filter(QStringLiteral("Printer \"desk\" is"));
+    QCOMPARE(notices, QStringList({ QStringLiteral("Error  Printer \"desk\" is not announced on the network: "
+                                                   "avahi-daemon has stopped"),
+                                    QStringLiteral("Info   Printer \"desk\" is announced again: avahi-daemon has "
+                                                   "started") }));
 }
 
 // An instance name is one DNS label, at most 63 bytes: a longer default
