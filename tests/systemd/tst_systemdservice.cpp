@@ -192,11 +192,17 @@ QByteArray tst_SystemdService::journal(const QStringList &match) const
 QByteArray tst_SystemdService::propertyBecomes(const QString &unit, const char *name,
                                                const QByteArray &expected) const
 {
+    // A status text is compared by its first word: a moment after the word
+    // ("Running") the service adds its figures ("Running: 1 printer(s) ...").
+    const auto current = [&] {
+        const QByteArray value = property(unit, name);
+        return qstrcmp(name, "StatusText") == 0 ? value.split(':').first() : value;
+    };
     QDeadlineTimer deadline(Timeout);
-    QByteArray value = property(unit, name);
+    QByteArray value = current();
     while (value != expected && !deadline.hasExpired()) {
         QTest::qWait(50);
-        value = property(unit, name);
+        value = current();
     }
     return value;
 }
