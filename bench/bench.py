@@ -342,6 +342,17 @@ class Quillport:
         self.proc.stop()
         self.log.watch.close()
 
+    def timed_job(self, payload, before):
+        """One job, with the peak resident memory reset first and the
+        resident memory before it appended to `before`: the times of its first
+        byte, of the server's close and of its marker line."""
+        before.append(self.proc.status("VmRSS"))
+        self.proc.reset_peak()
+        expected = self.log.count + 1
+        start = send_job(self.port, payload)
+        closed = time.perf_counter()
+        return start, closed, self.log.wait_for(expected, JOB_TIMEOUT)
+
 
 def missing_cups_quillport(args, root, storejobs):
     """One printer whose CUPS server does not exist: every delivery fails at
@@ -445,12 +456,7 @@ def figure_large(args, scratch, rows, notes, memory):
     phases = ([], [])
     try:
         def run_quillport():
-            before.append(qp.proc.status("VmRSS"))
-            qp.proc.reset_peak()
-            expected = qp.log.count + 1
-            start = send_job(qp.port, payload)
-            closed = time.perf_counter()
-            end = qp.log.wait_for(expected, JOB_TIMEOUT)
+            start, closed, end = qp.timed_job(payload, before)
             phases[0].append(closed - start)
             phases[1].append(end - closed)
             peaks.append(qp.proc.status("VmHWM"))
@@ -838,12 +844,7 @@ def figure_printing_large(args, scratch, rows, notes, memory, cups):
     try:
         def run_quillport():
             known = cups.known("demo")
-            before.append(qp.proc.status("VmRSS"))
-            qp.proc.reset_peak()
-            expected = qp.log.count + 1
-            start = send_job(qp.port, payload)
-            closed = time.perf_counter()
-            uploaded = qp.log.wait_for(expected, JOB_TIMEOUT)
+            start, closed, uploaded = qp.timed_job(payload, before)
             end = cups.wait_printed("demo", known, payload)
             peaks.append(qp.proc.status("VmHWM"))
             qp.wait_spool_empty()
@@ -1001,13 +1002,9 @@ def figure_socket(args, scratch, rows, notes, memory):
 
         def run_quillport():
             p9.empty()
-            before.append(qp.proc.status("VmRSS"))
-            qp.proc.reset_peak()
-            expected = qp.log.count + 1
-            start = send_job(qp.port, payload)
-            closed = time.perf_counter()
-            # Logged once p910nd has closed its side, after the last byte.
-            end = qp.log.wait_for(expected, JOB_TIMEOUT)
+            # Its line is logged once p910nd has closed its side, after the
+            # last byte.
+            start, closed, end = qp.timed_job(payload, before)
             peaks.append(qp.proc.status("VmHWM"))
             reception.append(closed - start)
             delivery.append(end - closed)
