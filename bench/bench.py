@@ -204,6 +204,13 @@ class Resends:
             self.count += 1
 
 
+def in_turns(runs, rep):
+    """The contenders in the order of repetition `rep`: each repetition starts
+    one further on, so that none always runs first or after the same one."""
+    first = rep % len(runs)
+    return runs[first:] + runs[:first]
+
+
 def send_job(port, payload, resends=None):
     """One job: connect, send everything, shut the write side, wait for the
     server to close. A reset connection is tried again, as a printing client
@@ -497,7 +504,7 @@ def figure_large(args, scratch, rows, notes, memory):
             run()
         del peaks[:], before[:], phases[0][:], phases[1][:]
         for rep in range(args.reps):
-            order = runs[rep % 3:] + runs[:rep % 3]
+            order = in_turns(runs, rep)
             for name, run in order:
                 speed[name].append(size / MiB / run())
             print("   rep %d: " % (rep + 1) + ", ".join("%s %.0f MiB/s" % (n, speed[n][-1]) for n, _ in runs),
@@ -594,7 +601,7 @@ def figure_small(args, scratch, rows, notes):
             for name in names:
                 results[(name, n)] = []
             for rep in range(args.small_reps):
-                for run in runs[rep % 2:] + runs[:rep % 2]:
+                for run in in_turns(runs, rep):
                     for name, value in run(n).items():
                         results[(name, n)].append(value)
                 print("   %2d client(s), rep %d: " % (n, rep + 1)
@@ -809,7 +816,7 @@ def figure_printing(args, scratch, rows, notes, cups):
         for _, run in runs:  # the first job of each warms the scheduler up
             run()
         for rep in range(reps):
-            order = runs[rep % 2:] + runs[:rep % 2]
+            order = in_turns(runs, rep)
             for name, run in order:
                 times[name].append(run())
             print("   rep %d: quillport %.1f ms, lp %.1f ms"
@@ -871,7 +878,7 @@ def figure_printing_large(args, scratch, rows, notes, memory, cups):
             for phase in values:
                 del phase[:]
         for rep in range(reps):
-            for name, run in runs[rep % 2:] + runs[:rep % 2]:
+            for name, run in in_turns(runs, rep):
                 speed[name].append(size / MiB / run())
             print("   rep %d: quillport %.0f MiB/s (peak %s), lp %.0f MiB/s"
                   % (rep + 1, speed["quillport"][-1], mib(peaks[-1]), speed["lp"][-1]), flush=True)
@@ -961,7 +968,7 @@ def figure_hang(args, scratch, rows, notes, cups):
         run_running()  # not counted
         del times["running"][:]
         for rep in range(reps):
-            for name, run in runs[rep % 2:] + runs[:rep % 2]:
+            for name, run in in_turns(runs, rep):
                 run()
             print("   rep %d: scheduler running %s, hung %s (median of %d)"
                   % (rep + 1, millis(median(times["running"][-count:])), millis(median(times["hung"][-count:])),
@@ -1023,7 +1030,7 @@ def figure_socket(args, scratch, rows, notes, memory):
             run()
         del reception[:], delivery[:], peaks[:], before[:]
         for rep in range(reps):
-            for name, run in runs[rep % 2:] + runs[:rep % 2]:
+            for name, run in in_turns(runs, rep):
                 speed[name].append(size / MiB / run())
             print("   rep %d: through quillport %.0f MiB/s (peak %s), straight %.0f MiB/s"
                   % (rep + 1, speed["quillport"][-1], mib(peaks[-1]), speed["direct"][-1]), flush=True)
