@@ -176,9 +176,15 @@ void Logger::log(const QString &message, LogCategory category)
 
 void Logger::writeLine(const QString &message, LogCategory category)
 {
+    // The local time to the second; working it out reads the time zone
+    // again, so it is done once a second, not once a line.
+    const qint64 second = QDateTime::currentMSecsSinceEpoch() / 1000;
+    if (second != stampSecond) {
+        stampSecond = second;
+        stamp = QDateTime::fromSecsSinceEpoch(second).toString(Qt::ISODate);
+    }
     // The line is in the file when log() returns.
-    const QByteArray line =
-        fileLine(QDateTime::currentDateTime().toString(Qt::ISODate), message, category).toLocal8Bit();
+    const QByteArray line = fileLine(stamp, message, category).toLocal8Bit();
     const bool written = logFile->write(line) == line.size() && logFile->flush();
     // A QFile keeps what it could not write and would try it again before
     // the next line; the line is lost, and the file starts afresh.

@@ -62,6 +62,9 @@ private:
     // A write to the log file failed and has been reported; cleared, with a
     // line of its own, when writing works again.
     bool writeFailing = false;
+    // The time stamp of the lines written within the second `stampSecond`.
+    qint64 stampSecond = -1;
+    QString stamp;
 };
 
 #endif // LOGGER_H
