@@ -89,6 +89,7 @@ bool DeliveryQueue::stop(QDeadlineTimer deadline)
 
 void DeliveryQueue::run()
 {
+    yieldToReception();
     {
         QMutexLocker locker(&mutex);
         running = true;

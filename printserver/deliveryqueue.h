@@ -63,6 +63,9 @@ protected:
     void run() override;
 
 private:
+    // Lowers the calling thread below the event-loop thread: taking jobs in
+    // comes first, handing them on can wait a moment.
+    static void yieldToReception();
     // Delivers one job to its end; false when a stop came first.
     bool deliver(PrintJob &job);
     void finish(PrintJob &job, bool printed);
