@@ -14,25 +14,34 @@ namespace {
 
 const qint64 CopyChunk = 1024 * 1024;
 
-// Copies a job into `target`, a new file; false when any byte did not get there.
-bool copyInto(QIODevice &source, QFile &target)
+// A job file ends with the length of the description before it, in sixteen
+// hexadecimal digits, and this mark.
+const QByteArray EndMark = QByteArrayLiteral(" quillport-job\n");
+const int LengthDigits = 16;
+const qint64 EndSize = LengthDigits + EndMark.size();
+
+// Copies the first `size` bytes of a job into `target`, a new file; false
+// when any byte did not get there.
+bool copyInto(QIODevice &source, qint64 size, QFile &target)
 {
     QByteArray chunk;
-    for (;;) {
-        chunk = source.read(CopyChunk);
-        if (chunk.isEmpty())
-            return source.atEnd() && target.flush();
-        if (target.write(chunk) != chunk.size())
+    for (qint64 done = 0; done < size; done += chunk.size()) {
+        chunk = source.read(qMin(CopyChunk, size - done));
+        if (chunk.isEmpty() || target.write(chunk) != chunk.size())
             return false;
     }
+    return target.flush();
+}
+
+// Where spool folders of earlier versions keep the description of the job
+// whose data is at `dataPath`.
+QString metaPathOf(const QString &dataPath)
+{
+    const QFileInfo data(dataPath);
+    return data.path() + QLatin1Char('/') + data.completeBaseName() + QStringLiteral(".meta");
 }
 
 } // namespace
-
-QString PrintJob::metaPath() const
-{
-    return QFileInfo(dataPath).path() + QLatin1Char('/') + id + QStringLiteral(".meta");
-}
 
 std::unique_ptr<QIODevice> PrintJob::open() const
 {
@@ -46,7 +55,7 @@ std::unique_ptr<QIODevice> PrintJob::open() const
     return device;
 }
 
-bool PrintJob::writeMeta() const
+QByteArray PrintJob::trailer() const
 {
     QJsonObject meta{
         { QStringLiteral("printer"), printer },
@@ -62,21 +71,41 @@ bool PrintJob::writeMeta() const
         meta.insert(QStringLiteral("name"), name);
         meta.insert(QStringLiteral("document"), document);
     }
-    QFile file;
-    const QByteArray text = QJsonDocument(meta).toJson(QJsonDocument::Compact);
-    return PrivateFiles::open(file, metaPath(), QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered,
-                              PrivateFiles::OwnerOnly)
-        && file.write(text) == text.size();
+    const QByteArray description = QJsonDocument(meta).toJson(QJsonDocument::Compact);
+    return description + QByteArray::number(description.size(), 16).rightJustified(LengthDigits, '0') + EndMark;
 }
 
-bool PrintJob::readMeta(const QString &path, PrintJob &job)
+bool PrintJob::read(const QString &path, PrintJob &job)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return false;
-    const QJsonObject meta = QJsonDocument::fromJson(file.readAll()).object();
+    QByteArray description;
+    QFile metaFile(metaPathOf(path));
+    if (metaFile.exists()) {
+        if (!metaFile.open(QIODevice::ReadOnly))
+            return false;
+        description = metaFile.readAll();
+        job.size = file.size();
+        job.metaFile = true;
+    } else {
+        const qint64 total = file.size();
+        if (total < EndSize || !file.seek(total - EndSize))
+            return false;
+        const QByteArray end = file.read(EndSize);
+        bool isNumber = false;
+        const qint64 length = end.left(LengthDigits).toLongLong(&isNumber, 16);
+        if (end.size() != EndSize || !end.endsWith(EndMark) || !isNumber || length < 0 || length > total - EndSize
+            || !file.seek(total - EndSize - length))
+            return false;
+        description = file.read(length);
+        job.size = total - EndSize - length;
+    }
+
+    const QJsonObject meta = QJsonDocument::fromJson(description).object();
     if (!meta.value(QLatin1String("printer")).isString() || !meta.value(QLatin1String("peer")).isString())
         return false;
+    job.dataPath = path;
     job.printer = meta.value(QLatin1String("printer")).toString();
     job.port = quint16(meta.value(QLatin1String("port")).toInt());
     job.peer = meta.value(QLatin1String("peer")).toString();
@@ -100,9 +129,13 @@ PrintJob::StoreResult PrintJob::store(const QString &jobspath, QString *failedPa
     const QString target = storedPath(jobspath, id);
     *failedPath = target;
 
-    // On the same file system the spool file itself becomes the stored job.
-    if (isOnDisk() && PrivateFiles::rename(dataPath, target)) {
-        QFile::remove(metaPath());
+    // On the same file system the spool file itself becomes the stored job,
+    // its description cut off first. (Should the service end in between,
+    // the next start finds a job file without its description, and removes
+    // it: the job was printed already.)
+    if (isOnDisk() && (metaFile || QFile::resize(dataPath, size)) && PrivateFiles::rename(dataPath, target)) {
+        if (metaFile)
+            QFile::remove(metaPathOf(dataPath));
         dataPath.clear();
         return Stored;
     }
@@ -114,7 +147,7 @@ PrintJob::StoreResult PrintJob::store(const QString &jobspath, QString *failedPa
     const QString partial = target + QStringLiteral(".part");
     QFile copy;
     if (source && PrivateFiles::open(copy, partial, QIODevice::WriteOnly | QIODevice::NewOnly, PrivateFiles::OwnerOnly)) {
-        bool whole = copyInto(*source, copy);
+        bool whole = copyInto(*source, size, copy);
         copy.close();
         whole = whole && copy.error() == QFileDevice::NoError && PrivateFiles::rename(partial, target);
         if (!whole)
@@ -130,6 +163,7 @@ void PrintJob::removeFiles()
     if (!isOnDisk())
         return;
     QFile::remove(dataPath);
-    QFile::remove(metaPath());
+    if (metaFile)
+        QFile::remove(metaPathOf(dataPath));
     dataPath.clear();
 }

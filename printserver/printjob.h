@@ -32,22 +32,30 @@ public:
     qint64 completed = 0;
     qint64 sequence = 0;
 
-    // The complete data file in the spool folder; empty for a job in memory.
+    // The complete job file in the spool folder; empty for a job in memory.
+    // Its first `size` bytes are the document, its description follows
+    // them (see trailer()).
     QString dataPath;
     QByteArray data;
     qint64 size = 0;
+    // The description is in a file of its own beside the data, "{id}.meta",
+    // as spool folders of earlier versions keep it.
+    bool metaFile = false;
 
     bool isOnDisk() const { return !dataPath.isEmpty(); }
-    // The file beside the data that tells the above after a restart.
-    QString metaPath() const;
 
-    // The bytes, to be read in pieces; null when the file cannot be opened.
+    // The document, to be read in pieces; null when the file cannot be
+    // opened.
     std::unique_ptr<QIODevice> open() const;
 
-    bool writeMeta() const;
-    // The job whose meta file is at `path`, with its data file beside it.
-    // False when the file does not describe a job.
-    static bool readMeta(const QString &path, PrintJob &job);
+    // What follows the document in its job file: the description (printer,
+    // peer, times, a line printer daemon client's details) and a fixed-size
+    // end that says where it starts. Written in one go with the document's
+    // last bytes, it spares every job a second file.
+    QByteArray trailer() const;
+    // The job in the complete job file at `path`: its description, and the
+    // size of the document before it. False when the file holds no job.
+    static bool read(const QString &path, PrintJob &job);
 
     enum StoreResult { Stored, NotOpened, NotWritten };
     // Ends the job's stay in the spool folder: its bytes become "{id}.prn"

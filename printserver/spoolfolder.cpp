@@ -50,15 +50,14 @@ SpoolFolder::Contents SpoolFolder::recover(const QString &folder)
         if (suffix == QLatin1String("job")) {
             PrintJob job;
             job.id = id;
-            job.dataPath = file.filePath();
-            job.size = file.size();
-            if (PrintJob::readMeta(job.metaPath(), job)) {
+            if (PrintJob::read(file.filePath(), job)) {
                 contents.jobs.append(job);
                 continue;
             }
             // Data without its description cannot be delivered to anyone.
             contents.removed.append({ id, file.size() });
-            job.removeFiles();
+            QFile::remove(file.filePath());
+            QFile::remove(dir.filePath(id + QStringLiteral(".meta")));
         } else if (suffix == QLatin1String("part")) {
             contents.removed.append({ id, file.size() });
             QFile::remove(file.filePath());

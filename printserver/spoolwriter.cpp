@@ -75,13 +75,13 @@ SpoolWriter::Result SpoolWriter::finish(PrintJob &job)
     job.size = written;
     Result result = Ok;
     if (file.isOpen()) {
-        job.dataPath = SpoolFolder::jobPath(folder, id);
+        const QByteArray trailer = job.trailer();
+        const bool described = file.write(trailer) == trailer.size();
+        const QString why = described ? QStringLiteral("it cannot be renamed") : file.errorString();
         file.close();
-        const bool described = job.writeMeta();
+        job.dataPath = SpoolFolder::jobPath(folder, id);
         if (described && PrivateFiles::rename(partPath, job.dataPath))
             return Ok;
-        const QString why = described ? QStringLiteral("it cannot be renamed") : QStringLiteral("its description cannot be written");
-        QFile::remove(job.metaPath());
         job.dataPath.clear();
         result = toMemory(why);
         if (result == Lost)

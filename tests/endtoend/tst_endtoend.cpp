@@ -88,6 +88,8 @@ private slots:
     void schedulerAwayForAWhile();
     void hungSchedulerHoldsNoOtherPrinter();
     void crashLosesNoCompleteJob();
+    void jobLeftInTheSpoolFolder_data();
+    void jobLeftInTheSpoolFolder();
 
 private:
     QJsonObject printer(const QString &localname, bool storeJobs, int retrytime = 0) const;
@@ -450,6 +452,52 @@ void tst_EndToEnd::crashLosesNoCompleteJob()
     QCOMPARE(cups.documents(queue), payloads);
     QTRY_COMPARE_WITH_TIMEOUT(storedCount(), 2, Timeout);
     QCOMPARE(child->jobFiles().size(), 2);
+    QCOMPARE(child->spoolFiles(), QStringList());
+    QVERIFY2(child->stop(Timeout), qPrintable(child->errorString));
+}
+
+void tst_EndToEnd::jobLeftInTheSpoolFolder_data()
+{
+    QTest::addColumn<bool>("describedBeside");
+    QTest::newRow("an earlier version's job, its description in a file beside") << true;
+    QTest::newRow("a job file that does not end with a description") << false;
+}
+
+// What a start finds in the spool folder besides its own jobs: those of an
+// earlier version are printed and stored whole; a job file without its
+// description cannot be, and is removed with a line.
+void tst_EndToEnd::jobLeftInTheSpoolFolder()
+{
+    QFETCH(bool, describedBeside);
+    const QJsonObject config = printer(queue, true);
+    const QString id = QStringLiteral("{6d1f3c2a-8e4b-4f0a-9c7d-2b5e8a1f0c3d}");
+    const QByteArray payload = randomBytes(5000, 71);
+    auto write = [&](const QString &suffix, const QByteArray &content) {
+        QFile file(child->spoolFolder() + QLatin1Char('/') + id + suffix);
+        return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
+    };
+    QVERIFY(QDir().mkpath(child->spoolFolder()));
+    QVERIFY(write(QStringLiteral(".job"), payload));
+    if (describedBeside)
+        QVERIFY(write(QStringLiteral(".meta"), QStringLiteral("{\"printer\":\"%1\",\"port\":%2,\"peer\":\"127.0.0.1\","
+                                                              "\"title\":\"Quillport\",\"completed\":1,\"sequence\":1}")
+                                                   .arg(queue)
+                                                   .arg(config.value(QStringLiteral("port")).toInt())
+                                                   .toUtf8()));
+    QVERIFY(startService({ config }));
+
+    if (describedBeside) {
+        QVERIFY(child->waitForLine(QStringLiteral("Info   Found 1 complete print job(s) in the spool folder"), Timeout));
+        QVERIFY(child->waitForLine(Completed, Timeout));
+        QVERIFY(cups.waitForJobs(queue, 1, Timeout));
+        QCOMPARE(cups.documents(queue), QList<QByteArray>{ payload });
+        QTRY_COMPARE_WITH_TIMEOUT(storedCount(), 1, Timeout);
+        QVERIFY_SAME_BYTES(child->jobFile(id + QStringLiteral(".prn")), payload);
+    } else {
+        QVERIFY(child->waitForLine(QStringLiteral("Error  Removed incomplete print job %1 (5000 bytes) from the spool folder").arg(id),
+                                   Timeout));
+        QCOMPARE(child->jobFiles(), QStringList());
+    }
     QCOMPARE(child->spoolFiles(), QStringList());
     QVERIFY2(child->stop(Timeout), qPrintable(child->errorString));
 }

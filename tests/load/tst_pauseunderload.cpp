@@ -8,6 +8,7 @@
 #include "inprocessservice.h"
 #include "netclient.h"
 #include "printerservice.h"
+#include "printjob.h"
 #include "servicecontroller.h"
 
 #include <QCryptographicHash>
@@ -264,7 +265,10 @@ void tst_PauseUnderLoad::pauseAndContinueWhileStreaming()
     for (const QString &name : qAsConst(streamFiles)) {
         QFile job(service.dataFolder() + name);
         QVERIFY(job.open(QIODevice::ReadOnly));
-        const QByteArray print = fingerprint(job.readAll());
+        // A job waiting in the spool folder has its description after it.
+        PrintJob spooled;
+        const qint64 size = name.endsWith(QLatin1String(".job")) && PrintJob::read(job.fileName(), spooled) ? spooled.size : job.size();
+        const QByteArray print = fingerprint(job.read(size));
         QVERIFY2(!record.otherJobs.contains(print),
                  qPrintable(name + QStringLiteral(" is a job that its client did not see through")));
         QVERIFY2(record.completedJobs.contains(print), qPrintable(name + QStringLiteral(" is no whole job")));
