@@ -398,6 +398,28 @@ class P910nd:
         self.proc.stop()
 
 
+class Floor:
+    """bench/floor.cpp in one of its two forms (see there): the least a
+    server does for a figure, in plain C++, to show where the machine's floor
+    lies. `args` gives the folder of its files."""
+
+    def __init__(self, args, folder, *form):
+        os.makedirs(folder, exist_ok=True)
+        self.folder = folder
+        self.port = free_port()
+        self.proc = Process([args.floor, form[0], str(self.port)] + [str(value) for value in form[1:]] + [folder],
+                            "floor")
+        wait_until(lambda: listening(self.port) or not self.proc.alive(), 10, "floor to listen")
+        if not self.proc.alive():
+            raise BenchError("floor did not start")
+
+    def stored(self):
+        return [name for name in os.listdir(self.folder) if name.endswith(".prn")]
+
+    def stop(self):
+        self.proc.stop()
+
+
 def same_content(path, payload):
     view = memoryview(payload)
     with open(path, "rb") as f:
@@ -556,6 +578,7 @@ def figure_small(args, scratch, rows, notes):
           % (count, clients, args.small_reps), flush=True)
     qp = missing_cups_quillport(args, os.path.join(scratch, "q-small"), True)
     p9 = P910nd(os.path.join(scratch, "p910nd-small.prn"))
+    floor = Floor(args, os.path.join(scratch, "floor-small"), "spool") if args.floor else None
     # Quillport's jobs end twice: at the server's close, when the job is
     # whole in its spool file, and at its storing line, after the delivery.
     results = {}
@@ -592,13 +615,24 @@ def figure_small(args, scratch, rows, notes):
                 raise BenchError("p910nd's file has %d bytes" % os.path.getsize(p9.path))
             return {"p910nd": count / (end - start)}
 
-        runs = [run_quillport, run_p910nd]
+        def run_floor(n):
+            # One client only: it takes one connection at a time.
+            if n != 1:
+                return {}
+            start = send_jobs(floor.port, payload, count, n)
+            end = time.perf_counter()
+            wait_until(lambda: len(floor.stored()) >= count, JOB_TIMEOUT, "floor to store its jobs")
+            for name in floor.stored():
+                os.remove(os.path.join(floor.folder, name))
+            return {"floor": count / (end - start)}
+
+        runs = [run_quillport, run_p910nd] + ([run_floor] if floor else [])
         names = ("quillport-close", "quillport-log", "p910nd")
         for run in runs:  # a first round each, not counted
             run(1)
         cpu.clear()
         for n in (1, clients):
-            for name in names:
+            for name in names + (("floor",) if floor and n == 1 else ()):
                 results[(name, n)] = []
             for rep in range(args.small_reps):
                 for run in in_turns(runs, rep):
@@ -616,6 +650,8 @@ def figure_small(args, scratch, rows, notes):
     finally:
         qp.stop()
         p9.stop()
+        if floor:
+            floor.stop()
     notes.append("Figure 2, 1 client: CPU time per job (user and system, from /proc/PID/task/*/stat; medians "
                  "of the repetitions): " + ", ".join("%s %.0f µs" % (THREADS.get(thread, proc + " " + thread),
                                                                    median(values) * 1e6)
@@ -630,6 +666,13 @@ def figure_small(args, scratch, rows, notes):
             rows.append(("2", "%d × 4 KiB jobs, %s, %s: jobs per second vs p910nd" % (count, label, end),
                          spread(results[(name, n)], per_second),
                          "p910nd " + spread(results[("p910nd", n)], per_second), q / p, "≥ 1.00", q / p >= 1))
+        if ("floor", n) in results:
+            f = median(results[("floor", n)])
+            rows.append(("2", "the same, 1 client, not Quillport: the floor, bench/floor.cpp's durable server (spool "
+                              "file, description, rename, close; a second thread logs and stores; nothing else): "
+                              "jobs per second vs p910nd",
+                         "floor " + spread(results[("floor", n)], per_second),
+                         "p910nd " + spread(results[("p910nd", n)], per_second), f / p, "none: the floor", None))
 
 
 def figure_memory(args, scratch, rows, notes, memory):
@@ -995,7 +1038,8 @@ def figure_socket(args, scratch, rows, notes, memory):
     payload = large_payload(args, memory)
     p9 = P910nd(os.path.join(scratch, "p910nd-socket.prn"))
     qp = None
-    speed = {"quillport": [], "direct": []}
+    floor = Floor(args, os.path.join(scratch, "floor-socket"), "relay", p9.port) if args.floor else None
+    speed = {"quillport": [], "direct": [], "floor": []}
     reception, delivery, peaks, before = [], [], [], []
     try:
         qp = Quillport(args.quillport, os.path.join(scratch, "q-socket"),
@@ -1025,18 +1069,28 @@ def figure_socket(args, scratch, rows, notes, memory):
             printed_whole()
             return end - start
 
-        runs = [("quillport", run_quillport), ("direct", run_direct)]
+        def run_floor():
+            p9.empty()
+            start = send_job(floor.port, payload)
+            end = time.perf_counter()
+            printed_whole()
+            return end - start
+
+        runs = [("quillport", run_quillport), ("direct", run_direct)] + ([("floor", run_floor)] if floor else [])
         for _, run in runs:  # a first job each, not counted
             run()
         del reception[:], delivery[:], peaks[:], before[:]
         for rep in range(reps):
             for name, run in in_turns(runs, rep):
                 speed[name].append(size / MiB / run())
-            print("   rep %d: through quillport %.0f MiB/s (peak %s), straight %.0f MiB/s"
-                  % (rep + 1, speed["quillport"][-1], mib(peaks[-1]), speed["direct"][-1]), flush=True)
+            print("   rep %d: through quillport %.0f MiB/s (peak %s), straight %.0f MiB/s%s"
+                  % (rep + 1, speed["quillport"][-1], mib(peaks[-1]), speed["direct"][-1],
+                     ", floor %.0f MiB/s" % speed["floor"][-1] if floor else ""), flush=True)
     finally:
         if qp:
             qp.stop()
+        if floor:
+            floor.stop()
         p9.stop()
     q, d = median(speed["quillport"]), median(speed["direct"])
     rows.append(("7", "%d MiB job to p910nd (writing to tmpfs), first byte to p910nd's close: through Quillport's "
@@ -1047,6 +1101,13 @@ def figure_socket(args, scratch, rows, notes, memory):
     rows.append(("7", "the same: Quillport's peak resident memory (VmHWM); resident before the job %s"
                       % mib(median(before)),
                  spread(peaks, mib), "job %s" % mib(size), peak / size, "≤ 64 MiB", peak <= 64 * MiB))
+    if floor:
+        f = median(speed["floor"])
+        rows.append(("7", "the same, not Quillport: the floor, bench/floor.cpp's relay, which sends the job on "
+                          "while it arrives (a client that breaks off leaves half a job on the printer), vs the "
+                          "client straight to p910nd",
+                     "floor " + spread(speed["floor"], rate), "straight " + spread(speed["direct"], rate), f / d,
+                     "none: the floor", None))
     notes.append("Figure 7, where Quillport's time went (medians): %s from the first byte to the server's close "
                  "(the job whole in its spool file), then %s to p910nd's close; straight to p910nd the whole "
                  "job took %s" % (millis(median(reception)), millis(median(delivery)),
@@ -1149,6 +1210,7 @@ def main():
     here = os.path.dirname(os.path.abspath(__file__))
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quillport", required=True, help="the quillport executable")
+    parser.add_argument("--floor", help="bench/floor.cpp built; without it, figures 2 and 7 have no floor rows")
     parser.add_argument("--source", default=os.path.dirname(here), help="the source tree")
     parser.add_argument("--dir", default="/dev/shm" if os.path.isdir("/dev/shm") else None,
                         help="where the job files of every contender go (default: a tmpfs, /dev/shm)")
@@ -1168,6 +1230,8 @@ def main():
     parser.add_argument("--only", default="1234567", help="figures to run, e.g. 12 (3 runs 1's large jobs too)")
     args = parser.parse_args()
     args.quillport = os.path.abspath(args.quillport)
+    if args.floor:
+        args.floor = os.path.abspath(args.floor)
 
     for tool in ("socat", "p910nd", "lp", "cupsd" if shutil.which("cupsd") else "/usr/sbin/cupsd"):
         if not shutil.which(tool):
