@@ -50,8 +50,9 @@ public:
 
     // What follows the document in its job file: the description (printer,
     // peer, times, a line printer daemon client's details) and a fixed-size
-    // end that says where it starts. Written in one go with the document's
-    // last bytes, it spares every job a second file.
+    // end that says where it starts. Written in one go after the document,
+    // before the file gets its final name, it spares every job a second
+    // file.
     QByteArray trailer() const;
     // The job in the complete job file at `path`: its description, and the
     // size of the document before it. False when the file holds no job.
