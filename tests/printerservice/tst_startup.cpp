@@ -34,7 +34,6 @@ private slots:
     void hangupReopensTheLog();
     void filesArePrivate();
     void metricsForAScraper();
-    void deliveriesYieldToReception();
 
 private:
     static QJsonObject printer(const QString &name, quint16 port);
@@ -402,37 +401,6 @@ void tst_Startup::metricsForAScraper()
         QVERIFY2(text.contains(sample.toUtf8() + '\n'), qPrintable(sample));
     QVERIFY(text.contains("quillport_start_time_seconds "));
     QVERIFY(!text.contains("quillport_last_job_timestamp_seconds{printer=\"nowhere\"} 0.000"));
-}
-
-// Each printer's delivery thread runs below the thread that takes jobs in
-// (nice 5 against the process's 0), so that handing jobs on never slows
-// down clients that are sending.
-void tst_Startup::deliveriesYieldToReception()
-{
-    QTcpServer probes[2];
-    QVERIFY(probes[0].listen(QHostAddress::LocalHost) && probes[1].listen(QHostAddress::LocalHost));
-    const QList<QJsonObject> printers{ printer(QStringLiteral("a"), probes[0].serverPort()),
-                                       printer(QStringLiteral("b"), probes[1].serverPort()) };
-    probes[0].close();
-    probes[1].close();
-    QuillportChild child(program);
-    QVERIFY(child.writePrinters(printers));
-    QVERIFY2(child.start(Timeout), qPrintable(child.errorString));
-
-    // The nice value is the 19th field of a thread's stat, the 17th after
-    // its name in parentheses.
-    QMap<QString, int> niceByThread;
-    const QString pid = QString::number(child.pid());
-    const QString tasks = QStringLiteral("/proc/%1/task").arg(pid);
-    for (const QString &thread : QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        QFile stat(tasks + QLatin1Char('/') + thread + QStringLiteral("/stat"));
-        QVERIFY(stat.open(QIODevice::ReadOnly));
-        const QByteArray line = stat.readAll();
-        niceByThread.insert(thread, line.mid(line.lastIndexOf(')') + 2).split(' ').value(16).toInt());
-    }
-    QVERIFY2(child.stop(Timeout), qPrintable(child.errorString));
-    QCOMPARE(niceByThread.value(pid, -1), 0);
-    QCOMPARE(niceByThread.values().count(5), 2);
 }
 
 QTEST_GUILESS_MAIN(tst_Startup)
