@@ -129,22 +129,26 @@ PrintJob::StoreResult PrintJob::store(const QString &jobspath, QString *failedPa
     const QString target = storedPath(jobspath, id);
     *failedPath = target;
 
-    // On the same file system the spool file itself becomes the stored job,
-    // its description cut off first. (Should the service end in between,
-    // the next start finds a job file without its description, and removes
-    // it: the job was printed already.)
-    if (isOnDisk() && (metaFile || QFile::resize(dataPath, size)) && PrivateFiles::rename(dataPath, target)) {
+    // Whatever happens below, a "{id}.prn" is never a part of a job: the
+    // file is made under a name of its own and renamed once whole.
+    const QString partial = target + QStringLiteral(".part");
+
+    // On the same file system the spool file itself becomes the stored job.
+    // It leaves the spool folder first, so that it is never there without
+    // its description, which is cut off once it is out.
+    if (isOnDisk() && PrivateFiles::rename(dataPath, partial)) {
+        const bool whole = (metaFile || QFile::resize(partial, size)) && PrivateFiles::rename(partial, target);
+        if (!whole)
+            QFile::remove(partial);
         if (metaFile)
             QFile::remove(metaPathOf(dataPath));
         dataPath.clear();
-        return Stored;
+        return whole ? Stored : NotWritten;
     }
 
-    // Elsewhere it is copied under a name of its own and renamed once whole,
-    // so that a "{id}.prn" is never a part of a job.
+    // Elsewhere the document is copied.
     StoreResult result = NotOpened;
     const std::unique_ptr<QIODevice> source = open();
-    const QString partial = target + QStringLiteral(".part");
     QFile copy;
     if (source && PrivateFiles::open(copy, partial, QIODevice::WriteOnly | QIODevice::NewOnly, PrivateFiles::OwnerOnly)) {
         bool whole = copyInto(*source, size, copy);

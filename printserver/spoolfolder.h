@@ -3,8 +3,9 @@
 // stop nor a crash loses it.
 //
 // A job being received is "{id}.part". When its client has finished, its
-// description is written to "{id}.meta" and the data is renamed "{id}.job":
-// from then on it is complete and survives a restart.
+// description is written after the data and the file is renamed "{id}.job":
+// from then on it is complete and survives a restart. (Earlier versions kept
+// the description in "{id}.meta" beside the data; such jobs are still read.)
 #ifndef SPOOLFOLDER_H
 #define SPOOLFOLDER_H
 

@@ -77,7 +77,10 @@ SpoolWriter::Result SpoolWriter::finish(PrintJob &job)
     if (file.isOpen()) {
         const QByteArray trailer = job.trailer();
         const bool described = file.write(trailer) == trailer.size();
-        const QString why = described ? QStringLiteral("it cannot be renamed") : file.errorString();
+        // A write cut short by a file-size limit sets no error of the file's.
+        const QString why = described ? QStringLiteral("it cannot be renamed")
+            : file.error() != QFileDevice::NoError ? file.errorString()
+                                                    : QStringLiteral("its description cannot be written");
         file.close();
         job.dataPath = SpoolFolder::jobPath(folder, id);
         if (described && PrivateFiles::rename(partPath, job.dataPath))

@@ -129,6 +129,7 @@ private slots:
     void resetAbortsTheJob_data();
     void resetAbortsTheJob();
     void unopenableJobFolder();
+    void fullDiskKeepsTheJobInMemory_data();
     void fullDiskKeepsTheJobInMemory();
     void withoutSpoolFolder_data();
     void withoutSpoolFolder();
@@ -563,32 +564,53 @@ void tst_PrinterDaemon::unopenableJobFolder()
     QVERIFY(!QFileInfo::exists(config.jobspath));
 }
 
+void tst_PrinterDaemon::fullDiskKeepsTheJobInMemory_data()
+{
+    QTest::addColumn<int>("limit");
+    QTest::addColumn<QString>("reason");
+    QTest::addColumn<bool>("stored");
+
+    QTest::newRow("the document cut short") << 4096 << QString() << false;
+    QTest::newRow("its description cut short") << 64 * 1024 + 10 << QStringLiteral("its description cannot be written")
+                                              << true;
+}
+
 // A file size limit makes the spool file's write fail, as a full disk would:
 // the job goes on in memory and is delivered from there; storing it then
-// fails too, and leaves no part of it under a job's name.
+// works as far as the limit lets it, and leaves no part of it under a job's
+// name.
 void tst_PrinterDaemon::fullDiskKeepsTheJobInMemory()
 {
+    QFETCH(int, limit);
+    QFETCH(QString, reason);
+    QFETCH(bool, stored);
     auto daemon = listening(config());
     QVERIFY(daemon);
     auto socket = connectFrom(QHostAddress(), QHostAddress::LocalHost, daemon->serverPort());
     QVERIFY(socket);
     const QByteArray payload = binaryPayload(64 * 1024, 4);
 
-    FileSizeLimit limit(4096);
-    QVERIFY(limit.active);
+    FileSizeLimit fileSizeLimit(limit);
+    QVERIFY(fileSizeLimit.active);
     socket->write(payload);
     socket->disconnectFromHost();
     QVERIFY(capture.waitFor(outcomeLine(QStringLiteral("127.0.0.1")), Timeout));
     QTRY_COMPARE(capture.lines().size(), 3);
 
     const QStringList lines = capture.lines();
-    QVERIFY2(lines.at(0).startsWith(line(Logger::Error, QStringLiteral("Print job from 127.0.0.1 is not kept on disk: "))),
+    QVERIFY2(lines.at(0).startsWith(line(Logger::Error, QStringLiteral("Print job from 127.0.0.1 is not kept on disk: ") + reason)),
              qPrintable(lines.at(0)));
-    const QRegularExpression error(QStringLiteral("^Error  Couldn't write print job to file \"")
-                                   + QRegularExpression::escape(jobsDir->path())
-                                   + QStringLiteral("/\\{[0-9a-f-]{36}\\}\\.prn\" from 127\\.0\\.0\\.1$"));
-    QVERIFY2(error.match(lines.at(2)).hasMatch(), qPrintable(lines.at(2)));
-    QCOMPARE(jobFiles(), QStringList());
+    if (stored) {
+        QVERIFY2(storedLine.match(lines.at(2)).hasMatch(), qPrintable(lines.at(2)));
+        QCOMPARE(jobFiles().size(), 1);
+        QVERIFY(jobFile(jobFiles().first()) == payload);
+    } else {
+        const QRegularExpression error(QStringLiteral("^Error  Couldn't write print job to file \"")
+                                       + QRegularExpression::escape(jobsDir->path())
+                                       + QStringLiteral("/\\{[0-9a-f-]{36}\\}\\.prn\" from 127\\.0\\.0\\.1$"));
+        QVERIFY2(error.match(lines.at(2)).hasMatch(), qPrintable(lines.at(2)));
+        QCOMPARE(jobFiles(), QStringList());
+    }
     QCOMPARE(QDir(spoolDir->path()).entryList(QDir::Files), QStringList());
 }
 
