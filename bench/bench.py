@@ -1062,21 +1062,18 @@ def figure_socket(args, scratch, rows, notes, memory):
             printed_whole()
             return end - start
 
-        def run_direct():
-            p9.empty()
-            start = send_job(p9.port, payload)
-            end = time.perf_counter()
-            printed_whole()
-            return end - start
+        def sent_to(port):
+            """A job sent to `port`, straight to p910nd or through the floor."""
+            def run():
+                p9.empty()
+                start = send_job(port, payload)
+                end = time.perf_counter()
+                printed_whole()
+                return end - start
+            return run
 
-        def run_floor():
-            p9.empty()
-            start = send_job(floor.port, payload)
-            end = time.perf_counter()
-            printed_whole()
-            return end - start
-
-        runs = [("quillport", run_quillport), ("direct", run_direct)] + ([("floor", run_floor)] if floor else [])
+        runs = [("quillport", run_quillport), ("direct", sent_to(p9.port))] + (
+            [("floor", sent_to(floor.port))] if floor else [])
         for _, run in runs:  # a first job each, not counted
             run()
         del reception[:], delivery[:], peaks[:], before[:]

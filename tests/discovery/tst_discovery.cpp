@@ -17,7 +17,6 @@
 #include <QMap>
 #include <QScopeGuard>
 #include <QStandardPaths>
-#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QtTest>
@@ -80,12 +79,6 @@ QMap<QString, QString> parseTxt(const QByteArray &field)
         i = end + 1;
     }
     return entries;
-}
-
-quint16 freePort()
-{
-    QTcpServer probe;
-    return probe.listen(QHostAddress::LocalHost) ? probe.serverPort() : 0;
 }
 
 // Runs a program to its end; its exit code (-1 when it did not end in

@@ -10,7 +10,6 @@
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QScopeGuard>
-#include <QTcpServer>
 #include <QtTest>
 
 #include <algorithm>
@@ -46,12 +45,6 @@ QByteArray sameBytes(const QByteArray &actual, const QByteArray &expected)
         .arg(expected.size())
         .arg(at)
         .toLatin1();
-}
-
-quint16 freePort()
-{
-    QTcpServer probe;
-    return probe.listen(QHostAddress::LocalHost) ? probe.serverPort() : 0;
 }
 
 } // namespace

@@ -9,7 +9,6 @@
 #include <QJsonObject>
 #include <QRandomGenerator64>
 #include <QRegularExpression>
-#include <QTcpServer>
 #include <QtTest>
 
 #include <vector>
@@ -32,12 +31,6 @@ qint64 jobSize()
     bool ok = false;
     const int mib = qEnvironmentVariableIntValue("QUILLPORT_BIGJOB_MIB", &ok);
     return qint64(ok && mib > 0 ? mib : 1024) * 1024 * 1024;
-}
-
-quint16 freePort()
-{
-    QTcpServer probe;
-    return probe.listen(QHostAddress::LocalHost) ? probe.serverPort() : 0;
 }
 
 QString systemError(const char *what)

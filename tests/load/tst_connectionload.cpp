@@ -9,7 +9,6 @@
 #include <QJsonObject>
 #include <QRandomGenerator>
 #include <QRegularExpression>
-#include <QTcpServer>
 #include <QThread>
 #include <QtTest>
 
@@ -29,12 +28,6 @@ const QRegularExpression StoredLine(QStringLiteral(
     "^Print  Print job from (\\S*) stored successful with filename \"\\{[-0-9a-f]{36}\\}\"$"));
 const QRegularExpression OutcomeLine(QStringLiteral("^Print  Print job from (\\S*) finished with error$"));
 const QRegularExpression AbortedLine(QStringLiteral("^Error  Print job from 127\\.0\\.0\\.1 aborted after \\d+ bytes: "));
-
-quint16 freePort()
-{
-    QTcpServer probe;
-    return probe.listen(QHostAddress::LocalHost) ? probe.serverPort() : 0;
-}
 
 QJsonObject printer(quint16 port, const QString &subnets = QString())
 {

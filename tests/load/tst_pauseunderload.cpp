@@ -21,7 +21,6 @@
 #include <QThread>
 #include <QRandomGenerator>
 #include <QRegularExpression>
-#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -42,12 +41,6 @@ const int Cycles = 40;
 // Bounds on each streaming client, whatever happens.
 const int MaxAttemptsPerStreamer = 20000;
 
-
-quint16 freePort()
-{
-    QTcpServer probe;
-    return probe.listen(QHostAddress::LocalHost) ? probe.serverPort() : 0;
-}
 
 QByteArray fingerprint(const QByteArray &data)
 {

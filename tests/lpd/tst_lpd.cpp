@@ -9,7 +9,6 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
-#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -27,12 +26,6 @@ const QString LprngLpr = QStringLiteral("/opt/quillport-tests/lprng/usr/bin/lpr"
 // rlpr talks to the printer port (515) and nothing else; the printer
 // listens there on an address of its own.
 const QString RlprAddress = QStringLiteral("127.0.0.7");
-
-quint16 freePort()
-{
-    QTcpServer probe;
-    return probe.listen(QHostAddress::LocalHost) ? probe.serverPort() : 0;
-}
 
 } // namespace
 

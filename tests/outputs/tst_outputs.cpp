@@ -31,12 +31,6 @@ const QString Deferred = QStringLiteral("Error  Print job from 127.0.0.1 waits f
 const QString PrinterAddress = QStringLiteral("127.0.0.9");
 const quint16 PrinterPort = 9101;
 
-quint16 freePort()
-{
-    QTcpServer probe;
-    return probe.listen(QHostAddress::LocalHost) ? probe.serverPort() : 0;
-}
-
 QByteArray contents(const QString &path)
 {
     QFile file(path);

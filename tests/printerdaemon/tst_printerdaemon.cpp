@@ -5,6 +5,7 @@
 // exist and jobs are not retried, so every job ends "with error" at once and
 // its bytes are seen in the stored job files.
 #include "logcapture.h"
+#include "netclient.h"
 #include "logger.h"
 #include "printerconfig.h"
 #include "printerdaemon.h"
@@ -387,10 +388,8 @@ void tst_PrinterDaemon::subnetsThatNameNothingAdmitNoOne()
 {
     PrinterConfig config = this->config();
     config.subnetsInvalid = true;
-    QTcpServer probe;
-    QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
-    config.port = probe.serverPort();
-    probe.close();
+    config.port = freePort();
+    QVERIFY(config.port != 0);
     PrinterDaemon daemon(config, &logger, spoolDir->path());
     QVERIFY(start(daemon));
     QCOMPARE(capture.lines(),
@@ -714,10 +713,8 @@ void tst_PrinterDaemon::untrustedJobsFolder()
     }
     PrinterConfig config = this->config();
     config.jobspath = folder;
-    QTcpServer probe;
-    QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
-    config.port = probe.serverPort();
-    probe.close();
+    config.port = freePort();
+    QVERIFY(config.port != 0);
     PrinterDaemon daemon(config, &logger, spoolDir->path());
     const QString refusal = QStringLiteral("its jobs folder %1 is not safe: %2").arg(folder, reason);
     QCOMPARE(capture.lines(),

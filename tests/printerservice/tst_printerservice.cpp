@@ -5,12 +5,12 @@
 #include "emulatedservicemanager.h"
 #include "testdatafolder.h"
 #include "logger.h"
+#include "netclient.h"
 #include "outputcapture.h"
 #include "printerdaemon.h"
 #include "printerservice.h"
 #include "quillportmain.h"
 
-#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -19,19 +19,6 @@ namespace {
 EmulatedServiceManager &manager()
 {
     return EmulatedServiceManager::instance();
-}
-
-// Distinct free loopback ports.
-QList<quint16> freePorts(int count)
-{
-    std::vector<std::unique_ptr<QTcpServer>> probes;
-    QList<quint16> ports;
-    for (int i = 0; i < count; ++i) {
-        probes.emplace_back(new QTcpServer);
-        if (probes.back()->listen(QHostAddress::LocalHost))
-            ports << probes.back()->serverPort();
-    }
-    return ports;
 }
 
 // Gives the tests the operations that the framework calls.

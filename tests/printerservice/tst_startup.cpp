@@ -206,10 +206,8 @@ void tst_Startup::stopDuringTheAddressWait()
     const QHostAddress absent(QStringLiteral("198.51.100.7")); // TEST-NET-2
     if (QNetworkInterface::allAddresses().contains(absent))
         QSKIP("The address this test needs absent is on an interface of this machine");
-    QTcpServer probe;
-    QVERIFY(probe.listen(QHostAddress::LocalHost));
-    const quint16 port = probe.serverPort();
-    probe.close();
+    const quint16 port = freePort();
+    QVERIFY(port != 0);
 
     QJsonObject waiting = printer(QStringLiteral("waiting"), 9100);
     waiting.insert(QStringLiteral("listen"), absent.toString());
@@ -264,10 +262,8 @@ void tst_Startup::addressAppearsDuringTheWait()
 // every printer listens, a status line that follows the jobs, stopping.
 void tst_Startup::tellsTheServiceManager()
 {
-    QTcpServer probe;
-    QVERIFY(probe.listen(QHostAddress::LocalHost));
-    const quint16 port = probe.serverPort();
-    probe.close();
+    const quint16 port = freePort();
+    QVERIFY(port != 0);
     QTemporaryDir folder;
     NotifySocket socket;
     QVERIFY(socket.open(folder.path()));
@@ -313,10 +309,8 @@ void tst_Startup::hangupReopensTheLog()
 // what: neither is for other local users.
 void tst_Startup::filesArePrivate()
 {
-    QTcpServer probe;
-    QVERIFY(probe.listen(QHostAddress::LocalHost));
-    const quint16 port = probe.serverPort();
-    probe.close();
+    const quint16 port = freePort();
+    QVERIFY(port != 0);
     QJsonObject stored = printer(QStringLiteral("p"), port);
     stored.insert(QStringLiteral("storejobs"), true);
     stored.insert(QStringLiteral("jobspath"), QStringLiteral("jobs"));
@@ -346,13 +340,10 @@ void tst_Startup::metricsForAScraper()
     if (promtool.isEmpty())
         QSKIP("promtool is not installed (Debian: prometheus)");
     QTemporaryDir folder;
-    QTcpServer probe;
-    QVERIFY(probe.listen(QHostAddress::LocalHost));
-    const quint16 printed = probe.serverPort();
-    probe.close();
-    QVERIFY(probe.listen(QHostAddress::LocalHost));
-    const quint16 failing = probe.serverPort();
-    probe.close();
+    const QList<quint16> ports = freePorts(2);
+    QCOMPARE(ports.size(), 2);
+    const quint16 printed = ports.at(0);
+    const quint16 failing = ports.at(1);
     QJsonObject toFile = printer(QStringLiteral("to \"file\""), printed);
     QFile device(folder.filePath(QStringLiteral("device")));
     QVERIFY(device.open(QIODevice::WriteOnly));

@@ -319,6 +319,35 @@ long raiseDescriptorLimit()
     return long(limit.rlim_cur);
 }
 
+QList<quint16> freePorts(int count)
+{
+    // Each port stays bound until all are found, so that they differ.
+    QList<quint16> ports;
+    std::vector<int> held;
+    for (int i = 0; i < count; ++i) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0)
+            break;
+        held.push_back(fd);
+        sockaddr_in address = {};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (::bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0
+            || ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) != 0)
+            break;
+        ports << ntohs(address.sin_port);
+    }
+    for (const int fd : held)
+        ::close(fd);
+    return ports;
+}
+
+quint16 freePort()
+{
+    return freePorts(1).value(0);
+}
+
 int openDescriptors(qint64 pid)
 {
     const QByteArray path = "/proc/" + QByteArray::number(pid) + "/fd";

@@ -6,6 +6,7 @@
 #define NETCLIENT_H
 
 #include <QByteArray>
+#include <QList>
 #include <QDeadlineTimer>
 #include <QString>
 
@@ -122,6 +123,10 @@ private:
 // reason, when the job did not go through within the time.
 bool sendJob(quint16 port, const QByteArray &payload, int timeoutMs, QString *error = nullptr);
 
+// Distinct loopback ports that were free a moment ago (fewer when the system
+// has none left), and one such port (0 when there is none).
+QList<quint16> freePorts(int count);
+quint16 freePort();
 // Random bytes from a seed, so that every run sends the same.
 QByteArray randomBytes(int size, quint64 seed);
 // Raises this process's soft limit of open descriptors to its hard limit
