@@ -73,10 +73,23 @@ QString Logger::fileLine(const QString &timeStamp, const QString &message, LogCa
     return timeStamp + QLatin1Char(' ') + label(category) + message + QLatin1Char('\n');
 }
 
+namespace {
+
+// Characters that could start a line of their own, drive a terminal, or
+// turn the text around in a viewer: the C0 and C1 controls, the Unicode line
+// and paragraph separators, and the bidirectional controls.
+bool needsEscape(ushort code)
+{
+    return code < 0x20 || (code >= 0x7f && code <= 0x9f) || code == 0x061c || code == 0x200e || code == 0x200f
+        || (code >= 0x2028 && code <= 0x202e) || (code >= 0x2066 && code <= 0x2069);
+}
+
+} // namespace
+
 QString Logger::escaped(const QString &message)
 {
     int at = 0;
-    while (at < message.size() && message.at(at).unicode() >= 0x20 && message.at(at).unicode() != 0x7f)
+    while (at < message.size() && !needsEscape(message.at(at).unicode()))
         ++at;
     if (at == message.size())
         return message;
@@ -84,7 +97,7 @@ QString Logger::escaped(const QString &message)
     QString text = message.left(at);
     for (; at < message.size(); ++at) {
         const ushort code = message.at(at).unicode();
-        if (code >= 0x20 && code != 0x7f)
+        if (!needsEscape(code))
             text += message.at(at);
         else if (code == '\n')
             text += QLatin1String("\\n");
@@ -92,8 +105,10 @@ QString Logger::escaped(const QString &message)
             text += QLatin1String("\\r");
         else if (code == '\t')
             text += QLatin1String("\\t");
-        else
+        else if (code <= 0xff)
             text += QStringLiteral("\\x%1").arg(code, 2, 16, QLatin1Char('0'));
+        else
+            text += QStringLiteral("\\u%1").arg(code, 4, 16, QLatin1Char('0'));
     }
     return text;
 }
@@ -108,7 +123,9 @@ bool Logger::openFile()
 {
     delete logFile;
     logFile = new QFile;
-    if (PrivateFiles::open(*logFile, path, QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text,
+    // Unbuffered: a line is in the file when log() returns, and a write
+    // that fails says why.
+    if (PrivateFiles::open(*logFile, path, QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text | QIODevice::Unbuffered,
                            PrivateFiles::OwnerAndGroup))
         return true;
     delete logFile;
@@ -183,14 +200,14 @@ void Logger::writeLine(const QString &message, LogCategory category)
         stampSecond = second;
         stamp = QDateTime::fromSecsSinceEpoch(second).toString(Qt::ISODate);
     }
-    // The line is in the file when log() returns.
     const QByteArray line = fileLine(stamp, message, category).toLocal8Bit();
-    const bool written = logFile->write(line) == line.size() && logFile->flush();
-    // A QFile keeps what it could not write and would try it again before
-    // the next line; the line is lost, and the file starts afresh.
-    const QString reason = written ? QString() : logFile->errorString();
-    if (!written)
-        openFile();
+    QString reason;
+    qint64 part = 0;
+    const bool written = PrivateFiles::writeAll(*logFile, line.constData(), line.size(), &reason, &part);
+    // What went in of a line that did not fit is taken out again, so that
+    // the next line starts a line of its own.
+    if (!written && part > 0)
+        logFile->resize(logFile->size() - part);
     if (written == !writeFailing)
         return;
 

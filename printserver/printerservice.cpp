@@ -4,12 +4,14 @@
 #include "datafolder.h"
 #include "hangupnotifier.h"
 #include "logger.h"
+#include "memorystore.h"
 #include "metricsfile.h"
-#include "printerdaemon.h"
+#include "printer.h"
 #include "printjob.h"
 #include "privatefiles.h"
 #include "servicenotify.h"
-#include "spoolfolder.h"
+#include "socketio.h"
+#include "spoolstore.h"
 
 #include <QDateTime>
 #include <QDebug>
@@ -18,6 +20,16 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+
+#include <algorithm>
+
+namespace {
+
+// Descriptors the service needs besides its printers': the log, the spool
+// folder's files, the scheduler's connections.
+const int SpareDescriptors = 32;
+
+} // namespace
 
 int PrinterService::stopWaitMs = 5000;
 int PrinterService::metricsIntervalMs = 5000;
@@ -30,11 +42,14 @@ PrinterService::PrinterService(int argc, char **argv)
     logger = new Logger;
     // Before any thread of the framework or of the printers starts.
     HangupNotifier::holdBack();
+    PrivateFiles::failWritesPastSizeLimits();
 }
 
 PrinterService::~PrinterService()
 {
     delete metrics;
+    spool.reset();
+    memory.reset();
     delete logger;
 }
 
@@ -95,8 +110,6 @@ bool PrinterService::loadConfig()
     return true;
 }
 
-
-
 void PrinterService::start()
 {
     if (!loadConfig()) {
@@ -109,15 +122,39 @@ void PrinterService::start()
     auto hangup = new HangupNotifier(application);
     QObject::connect(hangup, &HangupNotifier::hangup, hangup, [this] { logger->reopen(); });
 
-    // Jobs go to the spool folder as they arrive; without it they are held
-    // in memory, and a stop loses them.
-    const QString spoolFolder = SpoolFolder::path(dataFolder);
-    QString spoolError;
-    if (!SpoolFolder::create(spoolFolder, &spoolError))
-        logger->log(QStringLiteral("Couldn't use spool folder %1: %2").arg(spoolFolder, spoolError), Logger::Error);
-    // Read before any new job can arrive, so that none of them is taken
-    // for a remnant.
-    SpoolFolder::Contents left = SpoolFolder::recover(spoolFolder);
+    // Every printer holds descriptors of its own (a listening socket, its
+    // delivery thread's), and every connection one or two more: as many as
+    // the system lets the service have. A start that could not even give
+    // each printer its own ends here, rather than with a printer that has
+    // no thread.
+    const long limit = SocketIo::raiseDescriptorLimit();
+    const int open = SocketIo::openDescriptors();
+    const int active = int(std::count_if(printers.cbegin(), printers.cend(),
+                                         [](const PrinterConfig &printer) { return printer.active; }));
+    if (limit > 0 && open >= 0 && open + SpareDescriptors + active * Printer::DescriptorsPerPrinter > limit) {
+        logger->log(QStringLiteral("Couldn't start %1 printers: the service may open %2 files, enough for about %3 "
+                                   "printers")
+                        .arg(active)
+                        .arg(limit)
+                        .arg(qMax<long>(0, (limit - open - SpareDescriptors) / Printer::DescriptorsPerPrinter)),
+                    Logger::Error);
+        QCoreApplication::exit(-98);
+        return;
+    }
+
+    // Jobs go to the spool folder as they arrive; what it cannot take is
+    // held in memory, and a stop loses it.
+    memory = std::make_unique<MemoryStore>(logger);
+    spool = std::make_unique<SpoolStore>(dataFolder, logger, memory.get());
+    spool->prepare();
+    // What an earlier run left: storing that a crash cut short is finished
+    // first (no delivery thread runs yet), then the complete jobs are read,
+    // before any new job can come and be taken for a remnant.
+    for (const PrinterConfig &config : qAsConst(printers)) {
+        if (config.storejobs && spool->archiveRefusal(config.jobspath).isEmpty())
+            spool->recoverStoring(config.jobspath);
+    }
+    const QList<PrintJob> left = spool->recover();
 
     // Every active printer is tried, also after one has failed; the start
     // is over when each listens or has failed.
@@ -125,11 +162,11 @@ void PrinterService::start()
     for (const PrinterConfig &config : configs) {
         if (!config.active)
             continue;
-        auto daemon = new PrinterDaemon(config, logger, spoolFolder, application);
-        created.append(daemon);
+        auto printer = new Printer(config, logger, spool.get(), application);
+        created.append(printer);
         ++pendingStarts;
-        QObject::connect(daemon, &PrinterDaemon::started, daemon,
-                         [this, daemon](bool listening) { daemonStarted(daemon, listening); });
+        QObject::connect(printer, &Printer::started, printer,
+                         [this, printer](bool listening) { printerStarted(printer, listening); });
     }
     if (!metricsFile.isEmpty()) {
         metrics = new MetricsFile(metricsFile, QDateTime::currentMSecsSinceEpoch());
@@ -137,25 +174,20 @@ void PrinterService::start()
         metricsTimer.start(metricsIntervalMs);
     }
 
-    const QList<PrinterDaemon *> starting = created;
-    for (PrinterDaemon *daemon : starting)
-        daemon->startListening();
+    const QList<Printer *> starting = created;
+    for (Printer *printer : starting)
+        printer->startListening();
     if (starting.isEmpty())
-        daemonStarted(nullptr, true);
+        printerStarted(nullptr, true);
 
-    for (const QPair<QString, qint64> &removed : qAsConst(left.removed))
-        logger->log(QStringLiteral("Removed incomplete print job %1 (%2 bytes) from the spool folder")
-                        .arg(removed.first)
-                        .arg(removed.second),
-                    Logger::Error);
-    if (!left.jobs.isEmpty())
-        logger->log(QStringLiteral("Found %1 complete print job(s) in the spool folder").arg(left.jobs.size()),
-                    Logger::Info);
-    for (const PrintJob &job : qAsConst(left.jobs)) {
-        PrinterDaemon *owner = nullptr;
-        for (PrinterDaemon *daemon : qAsConst(created)) {
-            if (daemon->name() == job.printer && (!owner || daemon->printerPort() == job.port))
-                owner = daemon;
+    // The complete jobs an earlier run left go to their printers first,
+    // before any new one can arrive (connections are taken only once this
+    // returns).
+    for (const PrintJob &job : left) {
+        Printer *owner = nullptr;
+        for (Printer *printer : qAsConst(created)) {
+            if (printer->name() == job.printer && (!owner || printer->settings().port == job.port))
+                owner = printer;
         }
         if (owner)
             owner->submit(job);
@@ -166,15 +198,15 @@ void PrinterService::start()
     }
 }
 
-void PrinterService::daemonStarted(PrinterDaemon *daemon, bool listening)
+void PrinterService::printerStarted(Printer *printer, bool isListening)
 {
-    if (daemon && listening) {
-        daemons.append(daemon);
-    } else if (daemon) {
-        logger->log(QStringLiteral("Failed to start. Error: ") + daemon->errorString(), Logger::Error);
+    if (printer && isListening) {
+        listening.append(printer);
+    } else if (printer) {
+        logger->log(QStringLiteral("Failed to start. Error: ") + printer->errorString(), Logger::Error);
         startFailed = true;
     }
-    if (daemon && --pendingStarts > 0)
+    if (printer && --pendingStarts > 0)
         return;
     if (startFailed) {
         QCoreApplication::exit(-98);
@@ -192,23 +224,24 @@ void PrinterService::daemonStarted(PrinterDaemon *daemon, bool listening)
 
 QString PrinterService::statusText() const
 {
-    int listening = 0;
+    int listeningPrinters = 0;
     int pausedPrinters = 0;
     quint64 printed = 0;
     quint64 failed = 0;
     int waiting = 0;
     qint64 lastJob = 0;
-    for (const PrinterDaemon *daemon : qAsConst(daemons)) {
-        listening += daemon->isListening() ? 1 : 0;
-        pausedPrinters += daemon->isPaused() ? 1 : 0;
-        printed += daemon->stats().printed;
-        failed += daemon->stats().failed;
-        waiting += daemon->waitingJobs();
-        lastJob = qMax<qint64>(lastJob, daemon->stats().lastJob);
+    for (const Printer *printer : qAsConst(listening)) {
+        const PrinterStatus status = printer->status();
+        listeningPrinters += status.listening ? 1 : 0;
+        pausedPrinters += status.paused ? 1 : 0;
+        printed += status.printed;
+        failed += status.failed;
+        waiting += status.waiting;
+        lastJob = qMax<qint64>(lastJob, status.lastJob);
     }
     QString text = QStringLiteral("%1: %2 printer(s) listening, %3 paused; %4 job(s) printed, %5 failed, %6 waiting")
                        .arg(paused ? QStringLiteral("Paused") : QStringLiteral("Running"))
-                       .arg(listening)
+                       .arg(listeningPrinters)
                        .arg(pausedPrinters)
                        .arg(printed)
                        .arg(failed)
@@ -231,11 +264,15 @@ void PrinterService::reportStatus(const QByteArray &extra)
 
 void PrinterService::writeMetrics()
 {
+    QList<PrinterStatus> statuses;
+    for (const Printer *printer : qAsConst(listening))
+        statuses.append(printer->status());
     // Reported once when writing stops working, and once when it works again.
-    const bool written = metrics->update(daemons);
+    QString error;
+    const bool written = metrics->update(statuses, &error);
     if (written == metricsFailing)
         logger->log(written ? QStringLiteral("Metrics file %1 is written again").arg(metrics->path())
-                            : QStringLiteral("Couldn't write metrics file %1").arg(metrics->path()),
+                            : QStringLiteral("Couldn't write metrics file %1: %2").arg(metrics->path(), error),
                     written ? Logger::Info : Logger::Error);
     metricsFailing = !written;
 }
@@ -247,11 +284,11 @@ void PrinterService::stop()
     ServiceNotify::send("STOPPING=1\nSTATUS=Stopping");
     // First every complete job goes to its queue, then the queues stop
     // together, by one deadline.
-    for (PrinterDaemon *daemon : qAsConst(created))
-        daemon->closeConnections();
+    for (Printer *printer : qAsConst(created))
+        printer->closeConnections();
     const QDeadlineTimer deadline(stopWaitMs);
-    for (PrinterDaemon *daemon : qAsConst(created))
-        daemon->stopDelivery(deadline);
+    for (Printer *printer : qAsConst(created))
+        printer->stopDelivery(deadline);
     if (metrics)
         writeMetrics();
 }
@@ -259,13 +296,13 @@ void PrinterService::stop()
 void PrinterService::pause()
 {
     paused = true;
-    for (PrinterDaemon *daemon : qAsConst(daemons))
-        daemon->pause();
+    for (Printer *printer : qAsConst(listening))
+        printer->pause();
 }
 
 void PrinterService::resume()
 {
     paused = false;
-    for (PrinterDaemon *daemon : qAsConst(daemons))
-        daemon->resume();
+    for (Printer *printer : qAsConst(listening))
+        printer->resume();
 }

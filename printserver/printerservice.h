@@ -12,10 +12,14 @@
 #include <QString>
 #include <QTimer>
 
+#include <memory>
+
 class Logger;
+class MemoryStore;
 class MetricsFile;
-class PrinterDaemon;
+class Printer;
 class PrintJob;
+class SpoolStore;
 
 class PrinterService : public Service<QCoreApplication>
 {
@@ -30,8 +34,8 @@ public:
 
     // Read by tests; only the service changes them.
     QList<PrinterConfig> printers;
-    // The listeners that listen, in the order they started to.
-    QList<PrinterDaemon *> daemons;
+    // The printers that listen, in the order they started to.
+    QList<Printer *> listening;
     Logger *logger = nullptr;
     QString dataFolder;
     // Where the metrics for a scraper go; empty: nowhere.
@@ -54,13 +58,17 @@ protected:
     void resume() override;
 
 private:
-    void daemonStarted(PrinterDaemon *daemon, bool listening);
+    void printerStarted(Printer *printer, bool listening);
     // Sends the status line to the service manager when it has changed.
     void reportStatus(const QByteArray &extra = QByteArray());
     void writeMetrics();
 
-    // Every listener created at start, listening or still waiting.
-    QList<PrinterDaemon *> created;
+    // Where jobs are kept: the spool folder, and memory for what the disk
+    // cannot take.
+    std::unique_ptr<MemoryStore> memory;
+    std::unique_ptr<SpoolStore> spool;
+    // Every printer created at start, listening or still waiting.
+    QList<Printer *> created;
     int pendingStarts = 0;
     bool startFailed = false;
     bool paused = false;

@@ -6,6 +6,7 @@
 #include <QFileInfo>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -28,7 +29,8 @@ bool open(QFile &file, const QString &path, QIODevice::OpenMode mode, Access acc
         flags |= O_TRUNC;
     if (mode & QIODevice::NewOnly)
         flags |= O_EXCL;
-    const int fd = ::open(QFile::encodeName(path).constData(), flags, access == OwnerOnly ? 0600 : 0640);
+    const mode_t permissions = access == OwnerOnly ? 0600 : access == OwnerAndGroup ? 0640 : 0644;
+    const int fd = ::open(QFile::encodeName(path).constData(), flags, permissions);
     if (fd < 0) {
         if (error)
             *error = QString::fromLocal8Bit(std::strerror(errno));
@@ -42,9 +44,38 @@ bool open(QFile &file, const QString &path, QIODevice::OpenMode mode, Access acc
     return false;
 }
 
-bool rename(const QString &from, const QString &to)
+bool openOwn(QFile &file, const QString &path, QString *error)
 {
-    return ::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0;
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    struct stat info;
+    QString reason;
+    if (fd < 0)
+        reason = errno == ELOOP ? QStringLiteral("it is a symbolic link") : QString::fromLocal8Bit(std::strerror(errno));
+    else if (::fstat(fd, &info) != 0)
+        reason = QString::fromLocal8Bit(std::strerror(errno));
+    else if (!S_ISREG(info.st_mode))
+        reason = QStringLiteral("it is not a regular file");
+    else if (info.st_uid != ::geteuid())
+        reason = QStringLiteral("it belongs to another user");
+    else if (file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle))
+        return true;
+    else
+        reason = file.errorString();
+    if (fd >= 0 && !file.isOpen())
+        ::close(fd);
+    if (error)
+        *error = reason;
+    return false;
+}
+
+bool rename(const QString &from, const QString &to, QString *error, bool *acrossFileSystems)
+{
+    const bool renamed = ::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0;
+    if (acrossFileSystems)
+        *acrossFileSystems = !renamed && errno == EXDEV;
+    if (!renamed && error)
+        *error = QString::fromLocal8Bit(std::strerror(errno));
+    return renamed;
 }
 
 bool makeFolder(const QString &path, Access access)
@@ -75,6 +106,11 @@ QString untrustedReason(const QString &path)
     if (info.st_uid != ::geteuid() && info.st_uid != 0)
         return QStringLiteral("it belongs to another user");
     return QString();
+}
+
+void failWritesPastSizeLimits()
+{
+    ::signal(SIGXFSZ, SIG_IGN);
 }
 
 } // namespace PrivateFiles

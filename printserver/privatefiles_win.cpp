@@ -20,10 +20,35 @@ bool open(QFile &file, const QString &path, QIODevice::OpenMode mode, Access, QS
     return false;
 }
 
-bool rename(const QString &from, const QString &to)
+bool openOwn(QFile &file, const QString &path, QString *error)
 {
-    return MoveFileExW(reinterpret_cast<LPCWSTR>(QDir::toNativeSeparators(from).utf16()),
-                       reinterpret_cast<LPCWSTR>(QDir::toNativeSeparators(to).utf16()), 0);
+    const QFileInfo info(path);
+    QString reason;
+    if (info.isSymLink() || info.isJunction())
+        reason = QStringLiteral("it is a symbolic link");
+    else if (info.exists() && !info.isFile())
+        reason = QStringLiteral("it is not a regular file");
+    file.setFileName(path);
+    if (reason.isEmpty() && file.open(QIODevice::ReadOnly))
+        return true;
+    if (error)
+        *error = reason.isEmpty() ? file.errorString() : reason;
+    return false;
+}
+
+bool rename(const QString &from, const QString &to, QString *error, bool *acrossFileSystems)
+{
+    // Replaces an existing file, as rename() does on POSIX systems; never
+    // copies (no MOVEFILE_COPY_ALLOWED).
+    const bool renamed = MoveFileExW(reinterpret_cast<LPCWSTR>(QDir::toNativeSeparators(from).utf16()),
+                                     reinterpret_cast<LPCWSTR>(QDir::toNativeSeparators(to).utf16()),
+                                     MOVEFILE_REPLACE_EXISTING);
+    const DWORD code = renamed ? 0 : GetLastError();
+    if (acrossFileSystems)
+        *acrossFileSystems = code == ERROR_NOT_SAME_DEVICE;
+    if (!renamed && error)
+        *error = qt_error_string(int(code));
+    return renamed;
 }
 
 bool makeFolder(const QString &path, Access)
@@ -41,6 +66,11 @@ QString untrustedReason(const QString &path)
     if (!info.isDir())
         return QStringLiteral("it is not a folder");
     return QString();
+}
+
+void failWritesPastSizeLimits()
+{
+    // Windows has no such signal.
 }
 
 } // namespace PrivateFiles

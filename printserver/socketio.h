@@ -33,15 +33,27 @@ bool shutdownWrite(qintptr socket);
 // Waits at most `timeoutMs` for something to read (or an error).
 bool waitReadable(qintptr socket, int timeoutMs);
 
-// Keep-alive probes, so that a peer that vanished is noticed: set on the
+// Keep-alive probes, so that a peer that vanished is noticed, and SO_LINGER
+// {on, 0}, so that a connection whose process ends resets: set on the
 // listening socket where accepted sockets inherit them (Linux), and on each
 // accepted socket elsewhere; prepare() also makes an accepted socket
 // non-blocking where accept() did not.
 void prepareListening(qintptr socket);
 void prepare(qintptr socket);
+// Keep-alive probes on a connection of the service's own: a minute of
+// silence, then five probes ten seconds apart.
+void keepAlive(qintptr socket);
+// Closes in order: the peer reads the end of the stream.
 void close(qintptr socket);
 // Closes with a reset: nothing is left in TIME_WAIT for a refused peer.
 void abort(qintptr socket);
+
+// Raises the process's limit of open descriptors as far as the system
+// lets it (the soft limit to the hard one, as daemons that hold many
+// sockets do); the limit now, -1 where there is none to speak of.
+long raiseDescriptorLimit();
+// The descriptors the process has open; -1 where that cannot be told.
+int openDescriptors();
 
 // Null when the socket has no peer (any more).
 QHostAddress peerAddress(qintptr socket);

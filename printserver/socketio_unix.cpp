@@ -1,12 +1,15 @@
 // Socket calls on POSIX systems.
 #include "socketio.h"
 
+#include <QDir>
+
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -97,7 +100,18 @@ void prepare(qintptr)
 void prepareListening(qintptr socket)
 {
     const int fd = int(socket);
-    // Each call is non-fatal: without it the connections still work.
+    // Accepted sockets take SO_LINGER {on, 0} from here: a process that
+    // ends before a job is committed resets its connection rather than
+    // closing it in order. close() turns it off for the acknowledgement.
+    const linger reset = { 1, 0 };
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    keepAlive(socket);
+}
+
+void keepAlive(qintptr socket)
+{
+    const int fd = int(socket);
+    // Each call is non-fatal: without it the connection still works.
     const int on = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
     ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &KeepAliveIdle, sizeof KeepAliveIdle);
@@ -107,6 +121,8 @@ void prepareListening(qintptr socket)
 
 void close(qintptr socket)
 {
+    const linger orderly = { 0, 0 };
+    ::setsockopt(int(socket), SOL_SOCKET, SO_LINGER, &orderly, sizeof orderly);
     ::close(int(socket));
 }
 
@@ -115,6 +131,27 @@ void abort(qintptr socket)
     const linger reset = { 1, 0 };
     ::setsockopt(int(socket), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
     ::close(int(socket));
+}
+
+long raiseDescriptorLimit()
+{
+    rlimit limit = {};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return -1;
+    if (limit.rlim_cur < limit.rlim_max) {
+        const rlim_t before = limit.rlim_cur;
+        limit.rlim_cur = limit.rlim_max;
+        if (::setrlimit(RLIMIT_NOFILE, &limit) != 0)
+            limit.rlim_cur = before;
+    }
+    return long(limit.rlim_cur);
+}
+
+int openDescriptors()
+{
+    const QDir fds(QStringLiteral("/proc/self/fd"));
+    // The listing's own descriptor is among them.
+    return fds.exists() ? int(fds.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot).size()) - 1 : -1;
 }
 
 QHostAddress peerAddress(qintptr socket)

@@ -79,17 +79,27 @@ void prepareListening(qintptr)
 
 void prepare(qintptr socket)
 {
+    // A process that ends before the job is committed resets the connection
+    // rather than closing it in order; close() turns this off.
+    const linger reset = { 1, 0 };
+    ::setsockopt(SOCKET(socket), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char *>(&reset), sizeof reset);
     // Each call is non-fatal: without it the connection still works.
     u_long nonBlocking = 1;
     ::ioctlsocket(SOCKET(socket), FIONBIO, &nonBlocking);
-    tcp_keepalive keepAlive = { 1, 60 * 1000, 10 * 1000 };
+    keepAlive(socket);
+}
+
+void keepAlive(qintptr socket)
+{
+    tcp_keepalive probes = { 1, 60 * 1000, 10 * 1000 };
     DWORD returned = 0;
-    ::WSAIoctl(SOCKET(socket), SIO_KEEPALIVE_VALS, &keepAlive, sizeof keepAlive, nullptr, 0, &returned, nullptr,
-               nullptr);
+    ::WSAIoctl(SOCKET(socket), SIO_KEEPALIVE_VALS, &probes, sizeof probes, nullptr, 0, &returned, nullptr, nullptr);
 }
 
 void close(qintptr socket)
 {
+    const linger orderly = { 0, 0 };
+    ::setsockopt(SOCKET(socket), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char *>(&orderly), sizeof orderly);
     ::closesocket(SOCKET(socket));
 }
 
@@ -98,6 +108,17 @@ void abort(qintptr socket)
     const linger reset = { 1, 0 };
     ::setsockopt(SOCKET(socket), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char *>(&reset), sizeof reset);
     ::closesocket(SOCKET(socket));
+}
+
+long raiseDescriptorLimit()
+{
+    // Sockets and files are handles, limited only by memory.
+    return -1;
+}
+
+int openDescriptors()
+{
+    return -1;
 }
 
 QHostAddress peerAddress(qintptr socket)

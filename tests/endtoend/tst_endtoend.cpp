@@ -79,6 +79,7 @@ private slots:
     void schedulerRestart();
 
     void schedulerAwayForAWhile();
+    void schedulerAtItsJobLimit();
     void hungSchedulerHoldsNoOtherPrinter();
     void crashLosesNoCompleteJob();
     void jobLeftInTheSpoolFolder_data();
@@ -257,11 +258,14 @@ void tst_EndToEnd::printerUnreachable_data()
     QTest::addColumn<bool>("knownQueue");
     QTest::addColumn<bool>("schedulerThere");
     QTest::addColumn<int>("retrytime");
+    QTest::addColumn<QString>("reason");
 
     // A refusal that a retry cannot mend is final at once, whatever the
     // retry time; an absent scheduler with no retry time is tried once.
-    QTest::newRow("queue that CUPS does not know") << false << true << 300;
-    QTest::newRow("no scheduler, retrytime 0") << true << false << 0;
+    // Either way the reason comes first: the scheduler's status text, or
+    // why it could not be reached.
+    QTest::newRow("queue that CUPS does not know") << false << true << 300 << "The printer or class does not exist.";
+    QTest::newRow("no scheduler, retrytime 0") << true << false << 0 << "no connection to the scheduler at ";
 }
 
 void tst_EndToEnd::printerUnreachable()
@@ -269,6 +273,7 @@ void tst_EndToEnd::printerUnreachable()
     QFETCH(bool, knownQueue);
     QFETCH(bool, schedulerThere);
     QFETCH(int, retrytime);
+    QFETCH(QString, reason);
 
     bool ok = false;
     const int jobsBefore = cups.jobs(QString(), &ok).size();
@@ -284,9 +289,12 @@ void tst_EndToEnd::printerUnreachable()
 
     // The lines of a single attempt, nothing else.
     const QStringList lines = child->logLines().filter(QRegularExpression(QStringLiteral("^(Print|Error)  ")));
-    QCOMPARE(lines.size(), 2);
-    QCOMPARE(lines.first(), Failed);
-    const QString name = storedFile(lines.at(1));
+    QCOMPARE(lines.size(), 3);
+    const QString because = QStringLiteral("Error  Print job from 127.0.0.1 to printer \"%1\" could not be delivered: ")
+                                .arg(knownQueue ? queue : QStringLiteral("nosuchqueue"));
+    QVERIFY2(lines.first().startsWith(because + reason), qPrintable(lines.first()));
+    QCOMPARE(lines.at(1), Failed);
+    const QString name = storedFile(lines.at(2));
     QCOMPARE(child->jobFiles(), QStringList{ name });
     QVERIFY_SAME_BYTES(child->jobFile(name), payload);
 
@@ -359,6 +367,32 @@ void tst_EndToEnd::schedulerRestart()
     QCOMPARE(printLines(), (QStringList{ Completed, Completed }));
     QVERIFY(cups.waitForJobs(queue, 2, Timeout));
     QCOMPARE(cups.documents(queue), payloads);
+}
+
+// A scheduler at its limit of active jobs refuses more for the moment
+// ("not possible"): the job waits like one for an absent scheduler and
+// prints once there is room, within the retry time.
+void tst_EndToEnd::schedulerAtItsJobLimit()
+{
+    PrivateCups limited;
+    limited.setExtraConfig("MaxJobs 2\n");
+    QVERIFY2(limited.start() && limited.addQueue(queue), qPrintable(limited.errorString()));
+    // A stopped queue keeps what it takes pending: two jobs fill it.
+    QVERIFY2(limited.setEnabled(queue, false), qPrintable(limited.errorString()));
+    cupsServer = limited.serverName();
+    QVERIFY(startService(queue, false, 60));
+
+    const QList<QByteArray> jobs{ randomBytes(1000, 31), randomBytes(2000, 32), randomBytes(3000, 33) };
+    for (const QByteArray &job : jobs)
+        QVERIFY_SENT(port, job);
+    QVERIFY(child->waitForLine(QStringLiteral("Error  Print job from 127.0.0.1 waits for printer \"%1\": Too many "
+                                              "active jobs.; next attempt in *")
+                                   .arg(queue),
+                               Timeout));
+    QVERIFY2(limited.setEnabled(queue, true), qPrintable(limited.errorString()));
+    QVERIFY(limited.waitForJobs(queue, 3, Timeout));
+    QCOMPARE(limited.documents(queue), jobs);
+    QTRY_COMPARE_WITH_TIMEOUT(printLines(), (QStringList{ Completed, Completed, Completed }), Timeout);
 }
 
 // The scheduler goes away for a while (an upgrade restarting it): the jobs

@@ -1,12 +1,15 @@
 // The quillport program under many connections over loopback: hundreds of
-// jobs at once, a flood of denied peers, and clients that reset or abandon
-// their connections among normal jobs. Nothing may be lost or mixed up, and
-// the program's open descriptors must return to their number before the load.
+// jobs at once, a flood of denied peers, clients that reset or abandon their
+// connections among normal jobs, and a program killed again and again while
+// jobs stream in. Nothing may be lost or mixed up, and the program's open
+// descriptors must return to their number before the load.
 #include "netclient.h"
 #include "quillportchild.h"
 
+#include <QCryptographicHash>
 #include <QHash>
 #include <QJsonObject>
+#include <QSet>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QThread>
@@ -14,7 +17,10 @@
 
 #include <algorithm>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
@@ -77,6 +83,7 @@ private slots:
     void manyConnectionsAtOnce();
     void deniedFlood();
     void resetsAmongJobs();
+    void acknowledgedJobsSurviveKills();
     void outOfDescriptors();
 
 private:
@@ -397,6 +404,89 @@ qint64 cpuTicks(qint64 pid)
     const QByteArray line = stat.readAll();
     const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
     return fields.size() > 12 ? fields.at(11).toLongLong() + fields.at(12).toLongLong() : -1;
+}
+
+// The server's orderly close means the job is on disk, even when the
+// process dies an instant later: twenty kills (SIGKILL) while clients
+// stream jobs, each followed by a start that delivers what the spool folder
+// holds. Every job whose client saw the close in order is stored at least
+// once, and every stored file is one whole job a client sent.
+void tst_ConnectionLoad::acknowledgedJobsSurviveKills()
+{
+    const auto print = [](const QByteArray &data) { return QCryptographicHash::hash(data, QCryptographicHash::Sha1); };
+    QuillportChild child(Program);
+    port = freePort();
+    QVERIFY(child.writePrinters({ printer(port) }));
+    QSet<QByteArray> sent;
+    QSet<QByteArray> acknowledged;
+    const auto record = [&](ClientPool &pool) {
+        for (const auto &done : pool.takeDone()) {
+            if (done->completed())
+                acknowledged.insert(print(done->payload));
+        }
+    };
+    // First a job in the middle of its bytes: all the server has read, it
+    // is not whole yet. The client sees the death of the process as a
+    // reset, never as the close that acknowledges a job.
+    QVERIFY2(child.launch(), qPrintable(child.errorString));
+    QVERIFY(child.waitForLine(QStringLiteral("Info   Service started successful"), Timeout));
+    const int client = ::socket(AF_INET, SOCK_STREAM, 0);
+    QVERIFY(client >= 0);
+    const auto closeClient = qScopeGuard([client] { ::close(client); });
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    QCOMPARE(::connect(client, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    QCOMPARE(::send(client, randomBytes(2000, 1).constData(), 2000, 0), ssize_t(2000));
+    const auto spooled = [&] {
+        const QStringList files = child.spoolFiles();
+        return files.size() == 1 && QFileInfo(child.spoolFolder() + QLatin1Char('/') + files.first()).size() == 2000;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(spooled(), Timeout);
+    child.kill();
+    char byte = 0;
+    QCOMPARE(::recv(client, &byte, 1, 0), ssize_t(-1));
+    QCOMPARE(errno, ECONNRESET);
+
+    QRandomGenerator random(19);
+    quint64 seed = 0;
+    for (int kill = 2; kill <= 21; ++kill) {
+        QVERIFY2(child.launch(), qPrintable(child.errorString));
+        QVERIFY2(child.waitForLine(QStringLiteral("Info   Service started successful"), Timeout, kill),
+                 qPrintable(child.output()));
+        // Six clients at a time, for a moment of random length.
+        ClientPool pool(port);
+        const QDeadlineTimer moment(100 + random.bounded(400));
+        while (!moment.hasExpired()) {
+            while (pool.active() < 6) {
+                const QByteArray payload = randomBytes(1 + random.bounded(300000), ++seed);
+                sent.insert(print(payload));
+                pool.add(payload, Ending::Finish);
+            }
+            pool.step(5);
+            record(pool);
+        }
+        child.kill();
+        QVERIFY(pool.runUntilDone(QDeadlineTimer(Timeout)));
+        record(pool);
+    }
+    // The last start delivers what the last kill left, then stops in order.
+    QVERIFY2(child.launch(), qPrintable(child.errorString));
+    QVERIFY(child.waitForLine(QStringLiteral("Info   Service started successful"), Timeout, 22));
+    QTRY_COMPARE_WITH_TIMEOUT(child.spoolFiles(), QStringList(), Timeout);
+    QVERIFY2(child.stop(Timeout), qPrintable(child.errorString));
+
+    QSet<QByteArray> stored;
+    for (const QString &file : child.jobFiles()) {
+        const QByteArray job = print(child.jobFile(file));
+        QVERIFY2(sent.contains(job), qPrintable(file + QStringLiteral(" is not a whole job")));
+        stored.insert(job);
+    }
+    QVERIFY(acknowledged.size() > 100);
+    const QSet<QByteArray> lost = acknowledged - stored;
+    QVERIFY2(lost.isEmpty(), qPrintable(QStringLiteral("%1 of %2 acknowledged jobs lost").arg(lost.size()).arg(acknowledged.size())));
+    qInfo("%d jobs sent, %d acknowledged, %d stored", int(sent.size()), int(acknowledged.size()), int(stored.size()));
 }
 
 // With no descriptor left the program stops accepting, says so, does not

@@ -7,9 +7,12 @@
 #include "emulatedservicemanager.h"
 #include "inprocessservice.h"
 #include "netclient.h"
+#include "logger.h"
+#include "memorystore.h"
 #include "printerservice.h"
 #include "printjob.h"
 #include "servicecontroller.h"
+#include "spoolstore.h"
 
 #include <QCryptographicHash>
 #include <QHash>
@@ -246,39 +249,43 @@ void tst_PauseUnderLoad::pauseAndContinueWhileStreaming()
     QVERIFY2(record.errors.isEmpty(), qPrintable(record.errors.join(QLatin1Char('\n'))));
     const QString logFile = service.dataFolder() + QStringLiteral("Quillport.log");
 
+    // What waits in the spool folder, for the printer that took it, as the
+    // next start would find it.
+    Logger logger;
+    MemoryStore memory(&logger);
+    SpoolStore spool(service.dataFolder(), &logger, &memory);
+    QHash<QString, QList<QByteArray>> waiting;
+    for (const PrintJob &job : spool.recover()) {
+        QString error;
+        const std::unique_ptr<QIODevice> bytes = spool.open(job, &error);
+        QVERIFY2(bytes, qPrintable(error));
+        waiting[job.printer] << bytes->read(job.size);
+    }
+    const auto storedJobs = [&](const QString &printer) {
+        QList<QByteArray> jobs;
+        const QDir folder(service.dataFolder() + printer);
+        for (const QString &name : folder.entryList(QDir::Files | QDir::Hidden)) {
+            QFile job(folder.filePath(name));
+            jobs << (job.open(QIODevice::ReadOnly) ? job.readAll() : QByteArray("<unreadable " + name.toUtf8() + '>'));
+        }
+        return jobs;
+    };
+
     // Every stored job is one whole payload that a client saw through, and
     // every job that a client saw through is stored, or waits in the spool
     // folder when the stop came before its delivery: none in part, none twice.
     QHash<QByteArray, int> stored;
-    QStringList streamFiles;
-    for (const QString &name : QDir(service.dataFolder() + QStringLiteral("stream")).entryList(QDir::Files))
-        streamFiles << QStringLiteral("stream/") + name;
-    for (const QString &name : QDir(service.dataFolder() + QStringLiteral(".spool")).entryList({ QStringLiteral("*.job") }, QDir::Files))
-        streamFiles << QStringLiteral(".spool/") + name;
-    for (const QString &name : qAsConst(streamFiles)) {
-        QFile job(service.dataFolder() + name);
-        QVERIFY(job.open(QIODevice::ReadOnly));
-        // A job waiting in the spool folder has its description after it.
-        PrintJob spooled;
-        const bool waiting = name.endsWith(QLatin1String(".job"));
-        QVERIFY2(!waiting || PrintJob::read(job.fileName(), spooled), qPrintable(name));
-        const qint64 size = waiting ? spooled.size : job.size();
-        const QByteArray print = fingerprint(job.read(size));
-        QVERIFY2(!record.otherJobs.contains(print),
-                 qPrintable(name + QStringLiteral(" is a job that its client did not see through")));
-        QVERIFY2(record.completedJobs.contains(print), qPrintable(name + QStringLiteral(" is no whole job")));
-        QVERIFY2(!stored.contains(print), qPrintable(name + QStringLiteral(" is a job stored twice")));
+    const QList<QByteArray> streamed = storedJobs(QStringLiteral("stream")) + waiting.value(QStringLiteral("stream"));
+    for (const QByteArray &job : streamed) {
+        const QByteArray print = fingerprint(job);
+        QVERIFY2(!record.otherJobs.contains(print), "a job that its client did not see through was kept");
+        QVERIFY2(record.completedJobs.contains(print), "a job was kept that is no whole job");
+        QVERIFY2(!stored.contains(print), "a job was kept twice");
         stored.insert(print, 0);
     }
     QCOMPARE(stored.size(), record.completedJobs.size());
 
-    QList<QByteArray> straddled;
-    const QStringList straddleFiles = QDir(service.dataFolder() + QStringLiteral("straddle")).entryList(QDir::Files);
-    for (const QString &name : straddleFiles) {
-        QFile job(service.dataFolder() + QStringLiteral("straddle/") + name);
-        QVERIFY(job.open(QIODevice::ReadOnly));
-        straddled << job.readAll();
-    }
+    QList<QByteArray> straddled = storedJobs(QStringLiteral("straddle")) + waiting.value(QStringLiteral("straddle"));
     std::sort(straddled.begin(), straddled.end());
     std::sort(straddlers.begin(), straddlers.end());
     QVERIFY(straddled == straddlers);
@@ -288,7 +295,8 @@ void tst_PauseUnderLoad::pauseAndContinueWhileStreaming()
     QFile log(logFile);
     QVERIFY(log.open(QIODevice::ReadOnly));
     const QStringList lines = QString::fromUtf8(log.readAll()).split(QLatin1Char('\n'));
-    const int jobs = int(QDir(service.dataFolder() + QStringLiteral("stream")).entryList(QDir::Files).size() + straddled.size());
+    const int jobs = int(streamed.size() + straddled.size()) - waiting.value(QStringLiteral("stream")).size()
+        - waiting.value(QStringLiteral("straddle")).size();
     QCOMPARE(lines.filter(QRegularExpression(QStringLiteral(" Print  Print job from 127\\.0\\.0\\.1 finished with error$"))).size(),
              jobs);
     QCOMPARE(lines.filter(QRegularExpression(QStringLiteral(" Print  Print job from 127\\.0\\.0\\.1 stored successful "))).size(),

@@ -1,6 +1,7 @@
 // The Logger: labels and the file line, the event-log mapping, the
 // diagnostic copy, appending, and a log file that cannot be opened.
 #include "emulatedservicemanager.h"
+#include "filesizelimit.h"
 #include "logger.h"
 #include "service.h"
 #include "testdatafolder.h"
@@ -9,8 +10,6 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <csignal>
-#include <sys/resource.h>
 
 namespace {
 
@@ -268,6 +267,12 @@ void tst_Logger::controlCharactersEscaped_data()
     QTest::newRow("terminal escape") << "\x1b[2Jlobby\r\t" << "\\x1b[2Jlobby\\r\\t";
     QTest::newRow("delete and NUL") << QString::fromLatin1("a\x7f", 2) + QChar(0) << "a\\x7f\\x00";
     QTest::newRow("not ASCII stays") << QString::fromUtf8("B\xc3\xbcro \xe2\x80\x94") << QString::fromUtf8("B\xc3\xbcro \xe2\x80\x94");
+    QTest::newRow("C1 next line") << QStringLiteral("a") + QChar(0x85) + QStringLiteral("b") << "a\\x85b";
+    QTest::newRow("line and paragraph separators")
+        << QStringLiteral("a") + QChar(0x2028) + QStringLiteral("b") + QChar(0x2029) << "a\\u2028b\\u2029";
+    QTest::newRow("text turned around") << QStringLiteral("user ") + QChar(0x202e) + QStringLiteral("fdp.exe")
+                                        << "user \\u202efdp.exe";
+    QTest::newRow("~next to them") << QString(QChar(0x2027)) + QChar(0x2030) + QChar(0xa0) << QString(QChar(0x2027)) + QChar(0x2030) + QChar(0xa0);
 }
 
 // A value that holds a line end (a printer's name, a client's user name)
@@ -295,27 +300,26 @@ void tst_Logger::failedWritesReportedOnce()
     logger.setLogType(Logger::TextFileLog);
     logger.log(QStringLiteral("before"), Logger::Info);
     const qint64 size = QFileInfo(logPath()).size();
-    rlimit saved{};
-    ::getrlimit(RLIMIT_FSIZE, &saved);
-    const sighandler_t savedSignal = ::signal(SIGXFSZ, SIG_IGN);
-    rlimit limit = saved;
-    limit.rlim_cur = rlim_t(size);
-    QCOMPARE(::setrlimit(RLIMIT_FSIZE, &limit), 0);
-    logger.log(QStringLiteral("lost one"), Logger::Print);
-    logger.log(QStringLiteral("lost two"), Logger::Print);
-    ::setrlimit(RLIMIT_FSIZE, &saved);
-    ::signal(SIGXFSZ, savedSignal);
+    {
+        FileSizeLimit limit(rlim_t(size) + 5);
+        QVERIFY(limit.active);
+        logger.log(QStringLiteral("lost one"), Logger::Print);
+        logger.log(QStringLiteral("lost two"), Logger::Print);
+    }
     logger.log(QStringLiteral("after"), Logger::Info);
 
+    // The system's reason, also for a line that went in only in part.
     const QStringList reports = diagnostics.filter(QStringLiteral("log file ") + logPath());
     QCOMPARE(reports.size(), 2);
-    QVERIFY2(reports.first().startsWith(QStringLiteral("Error  Couldn't write to log file ") + logPath()),
-             qPrintable(reports.first()));
+    QCOMPARE(reports.first(), QStringLiteral("Error  Couldn't write to log file ") + logPath() + QStringLiteral(": File too large"));
     QCOMPARE(reports.last(), QStringLiteral("Info   Writing to log file ") + logPath() + QStringLiteral(" works again"));
     QCOMPARE(manager().events().size(), 2);
     QCOMPARE(int(manager().events().first().type), EVENTLOG_ERROR_TYPE);
-    const QByteArray contents = logContents();
-    QVERIFY(contents.contains("before") && contents.contains("after") && !contents.contains("lost"));
+    // No part of a lost line is left to run into the next one.
+    const QList<QByteArray> lines = logContents().split('\n');
+    QCOMPARE(lines.size(), 3);
+    QVERIFY2(lines.at(0).endsWith(" Info   before") && lines.at(1).endsWith(" Info   after"), logContents().constData());
+    QCOMPARE(lines.at(1).indexOf(' '), lines.at(0).indexOf(' '));
 }
 
 QTEST_GUILESS_MAIN(tst_Logger)

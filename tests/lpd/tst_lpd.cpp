@@ -43,6 +43,7 @@ private slots:
     void queueState();
     void hostileClients_data();
     void hostileClients();
+    void manyDataFilesHoldOneFile();
 
 private:
     bool startPrinter(const QString &listen = QStringLiteral("127.0.0.1"), quint16 port = 0);
@@ -283,6 +284,34 @@ void tst_Lpd::hostileClients()
     QVERIFY(socket.readAll().endsWith("listening, 0 job(s) waiting\n"));
     QCOMPARE(child->jobFiles(), QStringList());
     QCOMPARE(cups.jobs(queue).size(), 0);
+}
+
+// However many data files a job has, its connection holds one file at a
+// time: a data file that is complete waits for the rest of its job without
+// a descriptor, so that one client cannot take those of every printer.
+void tst_Lpd::manyDataFilesHoldOneFile()
+{
+    QVERIFY(startPrinter());
+    const int descriptors = child->openDescriptors();
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, port);
+    QVERIFY(client.waitForConnected(Timeout));
+    const auto acknowledged = [&](const QByteArray &bytes) {
+        client.write(bytes);
+        return client.waitForReadyRead(Timeout) && client.read(1) == QByteArray(1, '\0');
+    };
+    QVERIFY(acknowledged("\2q\n"));
+    for (int i = 0; i < 100; ++i) {
+        QVERIFY(acknowledged("\0031 dfA" + QByteArray::number(100 + i) + "host\n"));
+        QVERIFY(acknowledged(QByteArray("x", 2)));
+    }
+    // The connection's own socket, and no file.
+    QCOMPARE(child->openDescriptors(), descriptors + 1);
+
+    client.abort();
+    QVERIFY(child->waitForLine(QStringLiteral("Error  LPD job from 127.0.0.1 dropped after 100 bytes: *"), Timeout));
+    QTRY_COMPARE_WITH_TIMEOUT(child->openDescriptors(), descriptors, Timeout);
+    QCOMPARE(child->spoolFiles(), QStringList());
 }
 
 QTEST_GUILESS_MAIN(tst_Lpd)

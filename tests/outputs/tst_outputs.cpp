@@ -1,10 +1,16 @@
 // Outputs beyond the local spooler, with quillport -e as a child process: a
 // network printer on its raw port (Debian's p910nd writing to a file, or a
 // printer of the test's own that breaks its connection), and a device (a
-// FIFO the test reads, a regular file).
+// FIFO the test reads, a regular file). A printer that stops reading is
+// tried on the outputs themselves, in process.
 #include "childprocess.h"
+#include "deviceoutput.h"
 #include "netclient.h"
 #include "quillportchild.h"
+#include "socketoutput.h"
+
+#include <QBuffer>
+#include <QMutex>
 
 #include <QDir>
 #include <QFile>
@@ -15,7 +21,12 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <atomic>
+#include <thread>
+
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -87,6 +98,8 @@ private slots:
     void networkPrinterResetsMidJob();
     void deviceThatBlocks();
     void regularFile();
+    void printerThatStopsReading_data();
+    void printerThatStopsReading();
 
 private:
     bool startService(const QString &output);
@@ -261,6 +274,119 @@ void tst_Outputs::regularFile()
     QVERIFY(child->waitForLine(Completed, Timeout, payloads.size()));
     QVERIFY(contents(file) == "before\n" + payloads.join());
     QVERIFY2(child->stop(Timeout), qPrintable(child->errorString));
+}
+
+void tst_Outputs::printerThatStopsReading_data()
+{
+    QTest::addColumn<bool>("network");
+    QTest::addColumn<bool>("stop");
+
+    QTest::newRow("network printer") << true << false;
+    QTest::newRow("device") << false << false;
+    QTest::newRow("network printer, stop while waiting") << true << true;
+    QTest::newRow("device, stop while waiting") << false << true;
+}
+
+// A printer out of paper takes the start of a job and then nothing: it is
+// waited on, not failed, with a line once it has read nothing for a while
+// and one once it reads again; the job arrives whole. A stop while it waits
+// ends the delivery at once as "not there right now", which keeps the job.
+void tst_Outputs::printerThatStopsReading()
+{
+    QFETCH(bool, network);
+    QFETCH(bool, stop);
+    const int notice = Output::stallNoticeMs;
+    Output::stallNoticeMs = 1000;
+    const auto restore = qScopeGuard([notice] { Output::stallNoticeMs = notice; });
+
+    // The printer: a listening socket, or a FIFO opened for reading; read
+    // from only when the test says.
+    int listener = -1;
+    int printer = -1;
+    std::unique_ptr<Output> output;
+    QString name;
+    if (network) {
+        listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address = {};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        QVERIFY(::bind(listener, reinterpret_cast<sockaddr *>(&address), length) == 0 && ::listen(listener, 1) == 0
+                && ::getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length) == 0);
+        name = QStringLiteral("127.0.0.1 port %1").arg(ntohs(address.sin_port));
+        output = std::make_unique<SocketOutput>(QStringLiteral("127.0.0.1"), ntohs(address.sin_port));
+    } else {
+        name = folder.filePath(QStringLiteral("paperless-%1").arg(qHash(QByteArray(QTest::currentDataTag()))));
+        QCOMPARE(::mkfifo(QFile::encodeName(name).constData(), 0600), 0);
+        printer = ::open(QFile::encodeName(name).constData(), O_RDONLY | O_NONBLOCK);
+        QVERIFY(printer >= 0);
+        output = std::make_unique<DeviceOutput>(name);
+    }
+    const auto closeAll = qScopeGuard([&] {
+        for (const int fd : { listener, printer }) {
+            if (fd >= 0)
+                ::close(fd);
+        }
+    });
+    QMutex mutex;
+    QStringList notices;
+    output->notices = [&](const QString &text, bool problem) {
+        QMutexLocker locker(&mutex);
+        notices << (problem ? QStringLiteral("problem: ") : QStringLiteral("news: ")) + text;
+    };
+    const auto noticeCount = [&] {
+        QMutexLocker locker(&mutex);
+        return notices.size();
+    };
+
+    // Far more than the system buffers between the two.
+    QByteArray payload = randomBytes(32 * 1024 * 1024, 11);
+    QBuffer document(&payload);
+    QVERIFY(document.open(QIODevice::ReadOnly));
+    std::atomic<bool> stopping{ false };
+    Output::Result result{ Output::Failed, QStringLiteral("not run") };
+    std::thread delivering([&] { result = output->deliver(document, payload.size(), QStringLiteral("job"), stopping); });
+    const auto join = qScopeGuard([&] {
+        if (delivering.joinable()) {
+            stopping = true;
+            delivering.join();
+        }
+    });
+    if (network) {
+        pollfd waiting = { listener, POLLIN, 0 };
+        QVERIFY(::poll(&waiting, 1, Timeout) == 1);
+        printer = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        QVERIFY(printer >= 0);
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(noticeCount(), 1, Timeout);
+    QCOMPARE(notices.first(), QStringLiteral("problem: %1 has read nothing for 1 s; waiting").arg(name));
+    if (stop) {
+        stopping = true;
+        delivering.join();
+        QCOMPARE(result.outcome, Output::Unavailable);
+        QCOMPARE(result.reason, QStringLiteral("the service is stopping"));
+        return;
+    }
+
+    // Paper again: the printer reads the job to its end, then closes.
+    QByteArray printed;
+    char buffer[65536];
+    for (QDeadlineTimer deadline(Timeout); !deadline.hasExpired();) {
+        const ssize_t count = ::read(printer, buffer, sizeof buffer);
+        if (count > 0)
+            printed.append(buffer, int(count));
+        else if (count == 0 || printed.size() == payload.size())
+            break;
+        else
+            QThread::msleep(1);
+    }
+    ::close(printer);
+    printer = -1;
+    delivering.join();
+    QCOMPARE(result.outcome, Output::Delivered);
+    QVERIFY(printed == payload);
+    QCOMPARE(notices, (QStringList{ QStringLiteral("problem: %1 has read nothing for 1 s; waiting").arg(name),
+                                    QStringLiteral("news: %1 reads again").arg(name) }));
 }
 
 QTEST_GUILESS_MAIN(tst_Outputs)

@@ -1,15 +1,17 @@
-// The printer listener in process, over real loopback TCP connections:
-// access by subnet, reception of jobs into the spool folder and their
-// storage, resets, idle time-outs, the connection cap, pausing, listening
-// and its failures. The spooler is pointed at a CUPS socket that does not
-// exist and jobs are not retried, so every job ends "with error" at once and
-// its bytes are seen in the stored job files.
+// The printer listener in process, as its printer assembles it, over real
+// loopback TCP connections: access by subnet, reception of jobs into the
+// spool folder and their storage, resets, idle time-outs, the connection
+// cap, pausing, listening and its failures. The spooler is pointed at a CUPS
+// socket that does not exist and jobs are not retried, so every job ends
+// "with error" at once and its bytes are seen in the stored job files.
 #include "logcapture.h"
 #include "netclient.h"
 #include "logger.h"
 #include "printerconfig.h"
+#include "memorystore.h"
+#include "printer.h"
 #include "printerdaemon.h"
-#include "spoolwriter.h"
+#include "spoolstore.h"
 #include "subnets.h"
 
 #include <QDir>
@@ -49,6 +51,15 @@ QString outcomeLine(const QString &peer)
     return line(Logger::Print, QStringLiteral("Print job from ") + peer + QStringLiteral(" finished with error"));
 }
 
+// The line before the outcome, with why the job did not reach the missing
+// scheduler (or was empty).
+bool isReasonLine(const QString &captured, const QString &peer = QStringLiteral("127.0.0.1"))
+{
+    return captured.startsWith(line(Logger::Error, QStringLiteral("Print job from %1 to printer \"Office Laser\" could "
+                                                                  "not be delivered: ")
+                                                       .arg(peer)));
+}
+
 const QRegularExpression storedLine(QStringLiteral(
     "^Print  Print job from .* stored successful with filename \"(\\{[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}\\})\"$"));
 
@@ -82,31 +93,6 @@ int openSockets()
     return count;
 }
 
-// A file size limit for this process, given back when the test ends however
-// it ends. Beyond it a write fails with EFBIG, as on a full disk.
-class FileSizeLimit
-{
-public:
-    explicit FileSizeLimit(rlim_t bytes)
-    {
-        ::getrlimit(RLIMIT_FSIZE, &saved);
-        savedSignal = ::signal(SIGXFSZ, SIG_IGN);
-        rlimit limit = saved;
-        limit.rlim_cur = bytes;
-        active = ::setrlimit(RLIMIT_FSIZE, &limit) == 0;
-    }
-    ~FileSizeLimit()
-    {
-        ::setrlimit(RLIMIT_FSIZE, &saved);
-        ::signal(SIGXFSZ, savedSignal);
-    }
-    bool active = false;
-
-private:
-    rlimit saved{};
-    sighandler_t savedSignal = SIG_DFL;
-};
-
 } // namespace
 
 class tst_PrinterDaemon : public QObject
@@ -130,11 +116,8 @@ private slots:
     void resetAbortsTheJob_data();
     void resetAbortsTheJob();
     void unopenableJobFolder();
-    void fullDiskKeepsTheJobInMemory_data();
-    void fullDiskKeepsTheJobInMemory();
     void withoutSpoolFolder_data();
     void withoutSpoolFolder();
-    void storedOnAnotherFileSystem();
     void untrustedJobsFolder_data();
     void untrustedJobsFolder();
 
@@ -158,22 +141,26 @@ private slots:
 
 private:
     PrinterConfig config() const;
-    std::unique_ptr<PrinterDaemon> listening(PrinterConfig config);
+    std::unique_ptr<Printer> listening(PrinterConfig config);
+    std::unique_ptr<Printer> printer(const PrinterConfig &config);
     // The outcome of startListening(): whether started(true) came.
-    static bool start(PrinterDaemon &daemon);
+    static bool start(Printer &daemon);
     static std::unique_ptr<QTcpSocket> connectFrom(const QHostAddress &from, const QHostAddress &to, quint16 port);
     // A whole job from 127.0.0.1: connected, sent, closed.
-    static std::unique_ptr<QTcpSocket> sendJob(const PrinterDaemon &daemon, const QByteArray &payload);
+    static std::unique_ptr<QTcpSocket> sendJob(const Printer &daemon, const QByteArray &payload);
     QStringList jobFiles() const;
     QByteArray jobFile(const QString &name) const;
     // What the connections have written to the spool folder so far.
     qint64 spooledBytes() const;
+    QStringList spoolFiles() const;
 
     LogCapture capture;
     Logger logger;
     QTemporaryDir cupsDir;
     std::unique_ptr<QTemporaryDir> jobsDir;
-    std::unique_ptr<QTemporaryDir> spoolDir;
+    std::unique_ptr<QTemporaryDir> dataDir;
+    std::unique_ptr<MemoryStore> memory;
+    std::unique_ptr<SpoolStore> store;
 };
 
 void tst_PrinterDaemon::initTestCase()
@@ -189,8 +176,12 @@ void tst_PrinterDaemon::init()
 {
     capture.clear();
     jobsDir = std::make_unique<QTemporaryDir>();
-    spoolDir = std::make_unique<QTemporaryDir>();
-    QVERIFY(jobsDir->isValid() && spoolDir->isValid());
+    dataDir = std::make_unique<QTemporaryDir>();
+    QVERIFY(jobsDir->isValid() && dataDir->isValid());
+    store.reset();
+    memory = std::make_unique<MemoryStore>(&logger);
+    store = std::make_unique<SpoolStore>(dataDir->path() + QLatin1Char('/'), &logger, memory.get());
+    QVERIFY(store->prepare());
 }
 
 PrinterConfig tst_PrinterDaemon::config() const
@@ -206,9 +197,14 @@ PrinterConfig tst_PrinterDaemon::config() const
     return config;
 }
 
-bool tst_PrinterDaemon::start(PrinterDaemon &daemon)
+std::unique_ptr<Printer> tst_PrinterDaemon::printer(const PrinterConfig &config)
 {
-    QSignalSpy started(&daemon, &PrinterDaemon::started);
+    return std::make_unique<Printer>(config, &logger, store.get());
+}
+
+bool tst_PrinterDaemon::start(Printer &daemon)
+{
+    QSignalSpy started(&daemon, &Printer::started);
     daemon.startListening();
     if (started.isEmpty() && !started.wait(Timeout))
         return false;
@@ -217,7 +213,7 @@ bool tst_PrinterDaemon::start(PrinterDaemon &daemon)
 
 // A listener on a free port of the configured address; the lines written
 // while finding one are dropped.
-std::unique_ptr<PrinterDaemon> tst_PrinterDaemon::listening(PrinterConfig config)
+std::unique_ptr<Printer> tst_PrinterDaemon::listening(PrinterConfig config)
 {
     for (int attempt = 0; attempt < 5; ++attempt) {
         QTcpServer probe;
@@ -225,7 +221,7 @@ std::unique_ptr<PrinterDaemon> tst_PrinterDaemon::listening(PrinterConfig config
             return nullptr;
         config.port = probe.serverPort();
         probe.close();
-        auto daemon = std::make_unique<PrinterDaemon>(config, &logger, spoolDir->path());
+        auto daemon = printer(config);
         if (start(*daemon)) {
             capture.clear();
             return daemon;
@@ -248,7 +244,7 @@ std::unique_ptr<QTcpSocket> tst_PrinterDaemon::connectFrom(const QHostAddress &f
     return socket;
 }
 
-std::unique_ptr<QTcpSocket> tst_PrinterDaemon::sendJob(const PrinterDaemon &daemon, const QByteArray &payload)
+std::unique_ptr<QTcpSocket> tst_PrinterDaemon::sendJob(const Printer &daemon, const QByteArray &payload)
 {
     auto socket = connectFrom(QHostAddress(), QHostAddress::LocalHost, daemon.serverPort());
     if (socket) {
@@ -274,10 +270,15 @@ QByteArray tst_PrinterDaemon::jobFile(const QString &name) const
 qint64 tst_PrinterDaemon::spooledBytes() const
 {
     qint64 total = 0;
-    const QFileInfoList files = QDir(spoolDir->path()).entryInfoList({ QStringLiteral("*.part") }, QDir::Files);
+    const QFileInfoList files = QDir(store->folder()).entryInfoList({ QStringLiteral("*.part") }, QDir::Files);
     for (const QFileInfo &file : files)
         total += file.size();
     return total;
+}
+
+QStringList tst_PrinterDaemon::spoolFiles() const
+{
+    return QDir(store->folder()).entryList(QDir::Files | QDir::Hidden);
 }
 
 void tst_PrinterDaemon::accessControl_data()
@@ -333,7 +334,7 @@ void tst_PrinterDaemon::accessControl()
     }
     // Either way the listener keeps nothing of the connection.
     QTRY_COMPARE(daemon->connectionCount(), 0);
-    QCOMPARE(QDir(spoolDir->path()).entryList(QDir::Files), QStringList());
+    QCOMPARE(spoolFiles(), QStringList());
 }
 
 void tst_PrinterDaemon::mappedPeerMatchesIPv4Subnet_data()
@@ -390,14 +391,14 @@ void tst_PrinterDaemon::subnetsThatNameNothingAdmitNoOne()
     config.subnetsInvalid = true;
     config.port = freePort();
     QVERIFY(config.port != 0);
-    PrinterDaemon daemon(config, &logger, spoolDir->path());
-    QVERIFY(start(daemon));
+    auto daemon = printer(config);
+    QVERIFY(start(*daemon));
     QCOMPARE(capture.lines(),
              QStringList{ line(Logger::Error, QStringLiteral("Printer \"Office Laser\" admits no one: its subnets "
                                                              "setting names no subnet")) });
     capture.clear();
 
-    auto socket = connectFrom(QHostAddress(), QHostAddress::LocalHost, daemon.serverPort());
+    auto socket = connectFrom(QHostAddress(), QHostAddress::LocalHost, daemon->serverPort());
     QVERIFY(socket);
     QTRY_COMPARE(socket->state(), QAbstractSocket::UnconnectedState);
     QCOMPARE(capture.lines(),
@@ -431,15 +432,20 @@ void tst_PrinterDaemon::deliveredJob()
     QVERIFY(capture.waitFor(outcome, Timeout));
     QTRY_COMPARE(daemon->connectionCount(), 0);
     // Delivered jobs leave nothing in the spool folder.
-    QTRY_COMPARE(QDir(spoolDir->path()).entryList(QDir::Files), QStringList());
+    QTRY_COMPARE(spoolFiles(), QStringList());
+    // Why it failed comes first: the scheduler is missing, or the job is
+    // empty.
+    const QString reason = capture.lines().value(0);
+    QVERIFY2(isReasonLine(reason), qPrintable(reason));
+    QVERIFY2(reason.endsWith(QLatin1String(": the job is empty")) == payload.isEmpty(), qPrintable(reason));
     if (!storejobs) {
-        QCOMPARE(capture.lines(), QStringList{ outcome });
+        QCOMPARE(capture.lines(), (QStringList{ reason, outcome }));
         QCOMPARE(jobFiles(), QStringList());
         return;
     }
 
-    QTRY_COMPARE(capture.lines().size(), 2);
-    QCOMPARE(capture.lines().first(), outcome);
+    QTRY_COMPARE(capture.lines().size(), 3);
+    QCOMPARE(capture.lines().at(1), outcome);
     const QRegularExpressionMatch match = storedLine.match(capture.lines().last());
     QVERIFY2(match.hasMatch(), qPrintable(capture.lines().last()));
     QCOMPARE(jobFiles(), QStringList{ match.captured(1) + QStringLiteral(".prn") });
@@ -541,7 +547,7 @@ void tst_PrinterDaemon::resetAbortsTheJob()
     QVERIFY2(lines.first().startsWith(line(Logger::Error, QStringLiteral("Print job from 127.0.0.1 aborted after %1 bytes: the connection broke").arg(size))),
              qPrintable(lines.first()));
     QCOMPARE(jobFiles(), QStringList());
-    QCOMPARE(QDir(spoolDir->path()).entryList(QDir::Files), QStringList());
+    QCOMPARE(spoolFiles(), QStringList());
 }
 
 void tst_PrinterDaemon::unopenableJobFolder()
@@ -553,64 +559,19 @@ void tst_PrinterDaemon::unopenableJobFolder()
     auto socket = sendJob(*daemon, "lost job");
     QVERIFY(socket);
 
-    QTRY_COMPARE(capture.lines().size(), 2);
-    QCOMPARE(capture.lines().first(), outcomeLine(QStringLiteral("127.0.0.1")));
+    QTRY_COMPARE(capture.lines().size(), 4);
+    QCOMPARE(capture.lines().at(1), outcomeLine(QStringLiteral("127.0.0.1")));
+    // The storing line, after one with the system's reason.
+    QCOMPARE(capture.lines().at(2),
+             line(Logger::Error, QStringLiteral("Print job from 127.0.0.1 could not be stored in %1: No such file or "
+                                                "directory")
+                                     .arg(config.jobspath)));
     const QRegularExpression error(
         QStringLiteral("^Error  Couldn't open file \"") + QRegularExpression::escape(config.jobspath)
         + QStringLiteral("/\\{[0-9a-f-]{36}\\}\\.prn\" for writing print job from 127\\.0\\.0\\.1$"));
     QVERIFY2(error.match(capture.lines().last()).hasMatch(), qPrintable(capture.lines().last()));
     // Storing never makes the folder.
     QVERIFY(!QFileInfo::exists(config.jobspath));
-}
-
-void tst_PrinterDaemon::fullDiskKeepsTheJobInMemory_data()
-{
-    QTest::addColumn<int>("limit");
-    QTest::addColumn<QString>("reason");
-    QTest::addColumn<bool>("stored");
-
-    QTest::newRow("the document cut short") << 4096 << QString() << false;
-    QTest::newRow("its description cut short") << 64 * 1024 + 10 << QStringLiteral("its description cannot be written")
-                                              << true;
-}
-
-// A file size limit makes the spool file's write fail, as a full disk would:
-// the job goes on in memory and is delivered from there; storing it then
-// works as far as the limit lets it, and leaves no part of it under a job's
-// name.
-void tst_PrinterDaemon::fullDiskKeepsTheJobInMemory()
-{
-    QFETCH(int, limit);
-    QFETCH(QString, reason);
-    QFETCH(bool, stored);
-    auto daemon = listening(config());
-    QVERIFY(daemon);
-    auto socket = connectFrom(QHostAddress(), QHostAddress::LocalHost, daemon->serverPort());
-    QVERIFY(socket);
-    const QByteArray payload = binaryPayload(64 * 1024, 4);
-
-    FileSizeLimit fileSizeLimit(limit);
-    QVERIFY(fileSizeLimit.active);
-    socket->write(payload);
-    socket->disconnectFromHost();
-    QVERIFY(capture.waitFor(outcomeLine(QStringLiteral("127.0.0.1")), Timeout));
-    QTRY_COMPARE(capture.lines().size(), 3);
-
-    const QStringList lines = capture.lines();
-    QVERIFY2(lines.at(0).startsWith(line(Logger::Error, QStringLiteral("Print job from 127.0.0.1 is not kept on disk: ") + reason)),
-             qPrintable(lines.at(0)));
-    if (stored) {
-        QVERIFY2(storedLine.match(lines.at(2)).hasMatch(), qPrintable(lines.at(2)));
-        QCOMPARE(jobFiles().size(), 1);
-        QVERIFY(jobFile(jobFiles().first()) == payload);
-    } else {
-        const QRegularExpression error(QStringLiteral("^Error  Couldn't write print job to file \"")
-                                       + QRegularExpression::escape(jobsDir->path())
-                                       + QStringLiteral("/\\{[0-9a-f-]{36}\\}\\.prn\" from 127\\.0\\.0\\.1$"));
-        QVERIFY2(error.match(lines.at(2)).hasMatch(), qPrintable(lines.at(2)));
-        QCOMPARE(jobFiles(), QStringList());
-    }
-    QCOMPARE(QDir(spoolDir->path()).entryList(QDir::Files), QStringList());
 }
 
 void tst_PrinterDaemon::withoutSpoolFolder_data()
@@ -623,15 +584,16 @@ void tst_PrinterDaemon::withoutSpoolFolder_data()
 }
 
 // A spool file that cannot be made at all: the job goes on in memory, up to
-// what memory holds (made small here); past it, it is dropped, not cut.
+// what memory holds (made small here); past it, it is dropped, not cut, and
+// its client is reset rather than acknowledged.
 void tst_PrinterDaemon::withoutSpoolFolder()
 {
     QFETCH(int, size);
     QFETCH(bool, delivered);
-    const qint64 largest = SpoolWriter::largestInMemory;
-    SpoolWriter::largestInMemory = 64 * 1024;
-    const auto restore = qScopeGuard([largest] { SpoolWriter::largestInMemory = largest; });
-    QVERIFY(spoolDir->remove());
+    const qint64 capacity = MemoryStore::capacity;
+    MemoryStore::capacity = 64 * 1024;
+    const auto restore = qScopeGuard([capacity] { MemoryStore::capacity = capacity; });
+    QVERIFY(QDir(store->folder()).removeRecursively());
 
     auto daemon = listening(config());
     QVERIFY(daemon);
@@ -647,37 +609,12 @@ void tst_PrinterDaemon::withoutSpoolFolder()
         QVERIFY(jobFile(jobFiles().first()) == payload);
         return;
     }
-    const QString dropped = line(Logger::Error, QStringLiteral("Print job from 127.0.0.1 dropped: it is larger than a job can be"));
+    const QString dropped = line(Logger::Error, QStringLiteral("Print job from 127.0.0.1 dropped: the jobs held in "
+                                                               "memory would pass 65536 bytes"));
     QVERIFY(capture.waitFor(dropped, Timeout));
     QTRY_COMPARE(socket->state(), QAbstractSocket::UnconnectedState);
     QCOMPARE(capture.count(outcomeLine(QStringLiteral("127.0.0.1"))), 0);
     QCOMPARE(jobFiles(), QStringList());
-}
-
-// On another file system the spool file is copied, under a name of its own
-// until it is whole.
-void tst_PrinterDaemon::storedOnAnotherFileSystem()
-{
-    QTemporaryDir elsewhere(QStringLiteral("/dev/shm/tst_printerdaemon-XXXXXX"));
-    if (!elsewhere.isValid() || QStorageInfo(elsewhere.path()).device() == QStorageInfo(spoolDir->path()).device())
-        QSKIP("No second file system (/dev/shm) here");
-    PrinterConfig config = this->config();
-    config.jobspath = elsewhere.path();
-    auto daemon = listening(config);
-    QVERIFY(daemon);
-    const QByteArray payload = binaryPayload(3 * 1024 * 1024 + 5, 9);
-    const auto socket = sendJob(*daemon, payload);
-    QVERIFY(socket);
-    QVERIFY(capture.waitFor(outcomeLine(QStringLiteral("127.0.0.1")), Timeout));
-    QTRY_COMPARE(capture.lines().size(), 2);
-    QVERIFY2(storedLine.match(capture.lines().last()).hasMatch(), qPrintable(capture.lines().last()));
-    const QStringList stored = QDir(elsewhere.path()).entryList(QDir::Files | QDir::Hidden);
-    QCOMPARE(stored.size(), 1);
-    QVERIFY(stored.first().endsWith(QLatin1String(".prn")));
-    QFile file(QDir(elsewhere.path()).filePath(stored.first()));
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    QVERIFY(file.readAll() == payload);
-    QCOMPARE(QDir(spoolDir->path()).entryList(QDir::Files), QStringList());
 }
 
 void tst_PrinterDaemon::untrustedJobsFolder_data()
@@ -715,20 +652,20 @@ void tst_PrinterDaemon::untrustedJobsFolder()
     config.jobspath = folder;
     config.port = freePort();
     QVERIFY(config.port != 0);
-    PrinterDaemon daemon(config, &logger, spoolDir->path());
+    auto daemon = printer(config);
     const QString refusal = QStringLiteral("its jobs folder %1 is not safe: %2").arg(folder, reason);
     QCOMPARE(capture.lines(),
              QStringList{ line(Logger::Error, QStringLiteral("Printer \"Office Laser\" does not store jobs: ") + refusal) });
-    QVERIFY(start(daemon));
+    QVERIFY(start(*daemon));
     capture.clear();
 
-    auto socket = sendJob(daemon, "a private document");
+    auto socket = sendJob(*daemon, "a private document");
     QVERIFY(socket);
     const QString notStored = line(Logger::Error, QStringLiteral("Print job from 127.0.0.1 not stored: ") + refusal);
     QVERIFY(capture.waitFor(notStored, Timeout));
-    QCOMPARE(capture.lines().first(), outcomeLine(QStringLiteral("127.0.0.1")));
+    QCOMPARE(capture.lines().at(1), outcomeLine(QStringLiteral("127.0.0.1")));
     QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden), QStringList());
-    QCOMPARE(QDir(spoolDir->path()).entryList(QDir::Files), QStringList());
+    QCOMPARE(spoolFiles(), QStringList());
 }
 
 void tst_PrinterDaemon::idleConnectionTimesOut_data()
@@ -786,7 +723,7 @@ void tst_PrinterDaemon::slowSenderIsNotCut()
     }
     socket->disconnectFromHost();
     QVERIFY(capture.waitFor(outcomeLine(QStringLiteral("127.0.0.1")), Timeout));
-    QCOMPARE(capture.starting(QStringLiteral("Error")), QStringList());
+    QCOMPARE(capture.lines().filter(QStringLiteral("timed out")), QStringList());
     QTRY_COMPARE(jobFiles().size(), 1);
     QCOMPARE(jobFile(jobFiles().first()), sent);
 }
@@ -932,13 +869,13 @@ void tst_PrinterDaemon::refusesToListen()
         QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
         config.port = probe.serverPort();
     }
-    PrinterDaemon daemon(config, &logger, spoolDir->path());
+    auto daemon = printer(config);
     const int socketsBefore = openSockets();
 
-    QVERIFY(!start(daemon));
-    QVERIFY(!daemon.isListening());
+    QVERIFY(!start(*daemon));
+    QVERIFY(!daemon->isListening());
     QCOMPARE(openSockets(), socketsBefore);
-    QCOMPARE(daemon.errorString(), reason);
+    QCOMPARE(daemon->errorString(), reason);
     QCOMPARE(capture.lines(),
              QStringList{ line(Logger::Error, QStringLiteral("Printer \"Office Laser\" cannot listen: ") + reason) });
 }
@@ -955,13 +892,13 @@ void tst_PrinterDaemon::portInUse()
     PrinterConfig config = this->config();
     config.port = holder.serverPort();
     config.interfacewaittime = 25;
-    PrinterDaemon daemon(config, &logger, spoolDir->path());
-    QVERIFY(!start(daemon));
-    QVERIFY(!daemon.isListening());
+    auto daemon = printer(config);
+    QVERIFY(!start(*daemon));
+    QVERIFY(!daemon->isListening());
     const QString error = second.errorString()
         + QStringLiteral(" (printer \"Office Laser\", 127.0.0.1 port %1)").arg(holder.serverPort());
     QCOMPARE(capture.lines(), QStringList{ line(Logger::Error, error) });
-    QCOMPARE(daemon.errorString(), error);
+    QCOMPARE(daemon->errorString(), error);
 }
 
 void tst_PrinterDaemon::waitsForListenAddress_data()
@@ -988,11 +925,15 @@ void tst_PrinterDaemon::waitsForListenAddress()
     config.listen = absentAddress;
     config.port = 9100;
     config.interfacewaittime = interfacewaittime;
-    PrinterDaemon daemon(config, &logger, spoolDir->path());
+    auto daemon = printer(config);
 
-    QVERIFY(!start(daemon));
-    QVERIFY(!daemon.isListening());
-    QCOMPARE(daemon.serverError(), QAbstractSocket::SocketAddressNotAvailableError);
+    QVERIFY(!start(*daemon));
+    QVERIFY(!daemon->isListening());
+    // Qt's own text for this failure.
+    QTcpServer probe;
+    QVERIFY(!probe.listen(absentAddress, 9100));
+    QCOMPARE(probe.serverError(), QAbstractSocket::SocketAddressNotAvailableError);
+    QCOMPARE(daemon->errorString(), probe.errorString() + QStringLiteral(" (printer \"Office Laser\", 198.51.100.7 port 9100)"));
     const QString wait =
         line(Logger::Error, QStringLiteral("Wait 10 seconds for network interface with address 198.51.100.7"));
     QCOMPARE(capture.lines(), QVector<QString>(rounds, wait).toList());

@@ -7,7 +7,7 @@
 #include "logger.h"
 #include "netclient.h"
 #include "outputcapture.h"
-#include "printerdaemon.h"
+#include "printer.h"
 #include "printerservice.h"
 #include "quillportmain.h"
 
@@ -160,22 +160,22 @@ void tst_PrinterService::pauseAndResume()
     // Without listeners there is nothing to pause.
     service.pause();
     service.resume();
-    QVERIFY(service.daemons.isEmpty());
+    QVERIFY(service.listening.isEmpty());
 
     service.start();
-    QCOMPARE(service.daemons.size(), 2);
+    QCOMPARE(service.listening.size(), 2);
     service.pause();
     service.pause();
-    for (PrinterDaemon *daemon : qAsConst(service.daemons)) {
-        QVERIFY(daemon->isPaused());
-        QVERIFY(daemon->isListening()); // pausing keeps the port
+    for (Printer *printer : qAsConst(service.listening)) {
+        QVERIFY(printer->isPaused());
+        QVERIFY(printer->isListening()); // pausing keeps the port
     }
     service.resume();
-    for (PrinterDaemon *daemon : qAsConst(service.daemons))
-        QVERIFY(!daemon->isPaused());
+    for (Printer *printer : qAsConst(service.listening))
+        QVERIFY(!printer->isPaused());
     service.resume();
-    for (PrinterDaemon *daemon : qAsConst(service.daemons))
-        QVERIFY(!daemon->isPaused());
+    for (Printer *printer : qAsConst(service.listening))
+        QVERIFY(!printer->isPaused());
 
     delete QCoreApplication::instance();
 }

@@ -15,9 +15,8 @@ void ChildProcess::setupChildProcess()
 {
     ::prctl(PR_SET_PDEATHSIG, orphanSignal);
     if (descriptorLimit > 0) {
-        rlimit limit = {};
-        ::getrlimit(RLIMIT_NOFILE, &limit);
-        limit.rlim_cur = rlim_t(descriptorLimit);
+        // The hard limit too: the program raises its soft limit to it.
+        const rlimit limit = { rlim_t(descriptorLimit), rlim_t(descriptorLimit) };
         ::setrlimit(RLIMIT_NOFILE, &limit);
     }
 }

@@ -16,8 +16,8 @@ public:
     // Ends a child that still runs, at once.
     ~ChildProcess() override;
 
-    // The child's limit of open descriptors (its soft limit); 0 keeps this
-    // process's.
+    // The child's limit of open descriptors (its soft and its hard limit);
+    // 0 keeps this process's.
     int descriptorLimit = 0;
 
 protected:

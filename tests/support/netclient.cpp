@@ -138,6 +138,10 @@ void ClientConnection::advance(short revents)
         socklen_t length = sizeof code;
         if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &code, &length) != 0)
             return failCall("getsockopt");
+        // A server that takes the connection and resets it at once (a
+        // denied peer) may do so before the client has seen it complete.
+        if (code == ECONNRESET)
+            return finishWith(Outcome::ServerReset, systemError("connect", code));
         if (code != 0)
             return finishWith(Outcome::Failed, systemError("connect", code));
         if (ending == Ending::CloseAtOnce || ending == Ending::ResetAtOnce)

@@ -241,7 +241,8 @@ bool PrivateCups::start()
           "<Location />\n"
           "  Order allow,deny\n"
           "  Allow all\n"
-          "</Location>\n";
+          "</Location>\n"
+        + extraConfig;
     const int configMode = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup
         | QFileDevice::ReadOther;
     if (!writeFile(QStringLiteral("cups-files.conf"), files, configMode)
@@ -349,6 +350,37 @@ bool PrivateCups::addQueue(const QString &name)
 bool PrivateCups::setAccepting(const QString &name, bool accepting)
 {
     return modifyQueue(name, accepting);
+}
+
+bool PrivateCups::setEnabled(const QString &name, bool enabled)
+{
+    if (!isRunning()) {
+        error = QStringLiteral("the scheduler is not running");
+        return false;
+    }
+    // What cupsdisable and cupsenable send: the scheduler looks at the
+    // queue's jobs again at once when it resumes.
+    const QString socketPath = serverName();
+    const QString failure = onOwnThread([&] {
+        http_t *http = connectTo(socketPath);
+        if (!http)
+            return QStringLiteral("cannot connect to ") + socketPath;
+        ipp_t *request = ippNewRequest(enabled ? IPP_OP_RESUME_PRINTER : IPP_OP_PAUSE_PRINTER);
+        ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr,
+                     printerUri(name).constData());
+        ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cupsUser());
+        ippDelete(cupsDoRequest(http, request, "/admin/"));
+        const QString reason = succeeded()
+            ? QString()
+            : QStringLiteral("cannot %1 queue %2: %3")
+                  .arg(enabled ? QStringLiteral("resume") : QStringLiteral("pause"), name,
+                       QString::fromUtf8(cupsLastErrorString()));
+        httpClose(http);
+        return reason;
+    });
+    if (!failure.isEmpty())
+        error = failure;
+    return failure.isEmpty();
 }
 
 bool PrivateCups::freeze(bool frozen)

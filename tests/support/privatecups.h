@@ -38,6 +38,9 @@ public:
     // Whether the scheduler program is installed; tests skip without it.
     static bool isInstalled();
 
+    // Lines added to the scheduler's configuration ("MaxJobs 2", say); set
+    // before start().
+    void setExtraConfig(const QByteArray &lines) { extraConfig = lines; }
     // Writes the configuration into a temporary folder, starts the scheduler
     // and waits until it answers. False with errorString() on failure.
     bool start();
@@ -60,6 +63,9 @@ public:
     bool addQueue(const QString &name);
     // Makes a queue take jobs or refuse them, as cupsaccept and cupsreject do.
     bool setAccepting(const QString &name, bool accepting);
+    // Stops a queue, so that it keeps the jobs it takes pending, or lets it
+    // print again, as cupsdisable and cupsenable do.
+    bool setEnabled(const QString &name, bool enabled);
     // Stops the scheduler where it is (SIGSTOP), as a hung one would be, or
     // lets it go on.
     bool freeze(bool frozen);
@@ -91,6 +97,7 @@ private:
     std::unique_ptr<QTemporaryDir> dir;
     std::unique_ptr<QProcess> process;
     quint16 tcpPort = 0;
+    QByteArray extraConfig;
     QString error;
 };
 

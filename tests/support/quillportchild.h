@@ -30,7 +30,7 @@ public:
     // A command that runs the program (given as its last arguments), such
     // as one that gives it a network of its own.
     void setLauncher(const QStringList &command) { launcher = command; }
-    // The program's limit of open descriptors (its soft limit), set before
+    // The program's limit of open descriptors (soft and hard), set before
     // it starts; 0 keeps this process's.
     void setDescriptorLimit(int limit) { process.descriptorLimit = limit; }
 
