@@ -1,10 +1,11 @@
 // PrinterService in process over the emulated service manager: its
 // identity, the exit entry that quillport writes after every use, which
-// listeners a start leaves running, and pause and resume.
+// listeners a start leaves running, pause and resume, and its metrics file.
 #include "arguments.h"
 #include "emulatedservicemanager.h"
 #include "testdatafolder.h"
 #include "logger.h"
+#include "metricsfile.h"
 #include "netclient.h"
 #include "outputcapture.h"
 #include "printer.h"
@@ -46,6 +47,7 @@ private slots:
     void exitEntry_data();
     void exitEntry();
     void pauseAndResume();
+    void metricsFileIsReplacedWhole();
 
 private:
     void writeSettings(const QByteArray &content) { QVERIFY(data->writeSettings(content)); }
@@ -178,6 +180,36 @@ void tst_PrinterService::pauseAndResume()
         QVERIFY(!printer->isPaused());
 
     delete QCoreApplication::instance();
+}
+
+// A scraper reads the old figures or the new, never a part: a file that
+// cannot be written (here its temporary name is taken by a folder; a full
+// disk does the same) leaves the last one in place and says why.
+void tst_PrinterService::metricsFileIsReplacedWhole()
+{
+    QTemporaryDir folder;
+    const QString path = folder.filePath(QStringLiteral("quillport.prom"));
+    MetricsFile metrics(path, 0);
+    PrinterStatus status;
+    status.name = QStringLiteral("lobby");
+    QString error;
+    QVERIFY2(metrics.update({ status }, &error), qPrintable(error));
+    const auto contents = [&] {
+        QFile file(path);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    };
+    const QByteArray first = contents();
+    QVERIFY(first.contains("quillport_jobs_total{printer=\"lobby\",outcome=\"printed\"} 0\n"));
+
+    QVERIFY(QDir().mkdir(path + QStringLiteral(".part")));
+    status.printed = 1;
+    QVERIFY(!metrics.update({ status }, &error));
+    QCOMPARE(error, QStringLiteral("Is a directory"));
+    QCOMPARE(contents(), first);
+
+    QVERIFY(QDir().rmdir(path + QStringLiteral(".part")));
+    QVERIFY2(metrics.update({ status }, &error), qPrintable(error));
+    QVERIFY(contents().contains("quillport_jobs_total{printer=\"lobby\",outcome=\"printed\"} 1\n"));
 }
 
 QTEST_APPLESS_MAIN(tst_PrinterService)

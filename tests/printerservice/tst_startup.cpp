@@ -11,6 +11,7 @@
 #include <QNetworkInterface>
 #include <QTcpServer>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QtTest>
 
 #include <signal.h>
@@ -28,6 +29,8 @@ private slots:
     void printersThatCannotListen_data();
     void printersThatCannotListen();
     void printersThatMustNotListen();
+    void morePrintersThanDescriptors_data();
+    void morePrintersThanDescriptors();
     void stopDuringTheAddressWait();
     void addressAppearsDuringTheWait();
     void tellsTheServiceManager();
@@ -392,6 +395,46 @@ void tst_Startup::metricsForAScraper()
         QVERIFY2(text.contains(sample.toUtf8() + '\n'), qPrintable(sample));
     QVERIFY(text.contains("quillport_start_time_seconds "));
     QVERIFY(!text.contains("quillport_last_job_timestamp_seconds{printer=\"nowhere\"} 0.000"));
+}
+
+void tst_Startup::morePrintersThanDescriptors_data()
+{
+    QTest::addColumn<int>("limit");
+    QTest::addColumn<bool>("starts");
+
+    QTest::newRow("limit 256") << 256 << true;
+    QTest::newRow("~limit 64") << 64 << false;
+}
+
+// The program raises its soft limit of descriptors to the hard one; a
+// start whose printers still would not fit says how many would, rather than
+// failing printer after printer.
+void tst_Startup::morePrintersThanDescriptors()
+{
+    QFETCH(int, limit);
+    QFETCH(bool, starts);
+    const QList<quint16> ports = freePorts(40);
+    QCOMPARE(ports.size(), 40);
+    QList<QJsonObject> printers;
+    for (const quint16 port : ports)
+        printers << printer(QStringLiteral("p%1").arg(port), port);
+    QuillportChild child(program);
+    child.setDescriptorLimit(limit);
+    QVERIFY(child.writePrinters(printers));
+    if (starts) {
+        QVERIFY2(child.start(Timeout), qPrintable(child.errorString));
+        QVERIFY2(child.stop(Timeout), qPrintable(child.errorString));
+        return;
+    }
+    QVERIFY(child.launch());
+    QCOMPARE(child.waitForExit(Timeout), 158); // -98
+    const QRegularExpression line(QStringLiteral("^Error  Couldn't start 40 printers: the service may open 64 files, "
+                                                 "enough for about (\\d+) printers$"));
+    const QStringList errors = errorLines(child);
+    QCOMPARE(errors.size(), 1);
+    const QRegularExpressionMatch match = line.match(errors.first());
+    QVERIFY2(match.hasMatch(), qPrintable(errors.first()));
+    QVERIFY(match.captured(1).toInt() > 0 && match.captured(1).toInt() < 16);
 }
 
 QTEST_GUILESS_MAIN(tst_Startup)
