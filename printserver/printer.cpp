@@ -65,8 +65,8 @@ Printer::Printer(const PrinterConfig &config, Logger *logger, JobStore *store, Q
     intake.printer = config.localname;
     intake.port = config.port;
     intake.idleTimeout = config.idletimeout;
-    intake.submit = [this](const PrintJob &job) { submit(job); };
-    intake.stateLine = [this] { return stateLine(); };
+    intake.enqueue = [this](const PrintJob &job) { submit(job); };
+    intake.queueState = [this] { return stateLine(); };
     connections = new ConnectionSet(config.protocol, intake, this);
     listener = new PrinterDaemon(config, logger, &stats.denied, this);
     connect(listener, &PrinterDaemon::admitted, connections, &ConnectionSet::take);

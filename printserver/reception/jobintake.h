@@ -22,9 +22,9 @@ struct JobIntake
     // Seconds after which a connection that receives nothing ends; 0: never.
     int idleTimeout = 0;
     // Hands a committed job on to the printer's delivery.
-    std::function<void(const PrintJob &)> submit;
+    std::function<void(const PrintJob &)> enqueue;
     // The printer's state in one line, as a queue-state query is answered.
-    std::function<QString()> stateLine;
+    std::function<QString()> queueState;
 
     // A job of this printer from `peer`, to be committed.
     PrintJob job(const QString &peer) const

@@ -135,7 +135,7 @@ void LpdConnection::command(const QByteArray &text)
         return;
     case 3: // queue state, short or long
     case 4:
-        reply((intake.stateLine() + QLatin1Char('\n')).toUtf8());
+        reply((intake.queueState() + QLatin1Char('\n')).toUtf8());
         close();
         return;
     case 5: // remove jobs
@@ -257,7 +257,7 @@ void LpdConnection::completeJob()
         // A document that cannot be kept is dropped with a line of its
         // store's; the others go on.
         if (document->commit(job))
-            intake.submit(job);
+            intake.enqueue(job);
     }
     documents.clear();
 }

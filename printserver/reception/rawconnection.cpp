@@ -28,7 +28,7 @@ void RawConnection::complete()
 {
     PrintJob complete = intake.job(peer);
     if (job->commit(complete))
-        intake.submit(complete);
+        intake.enqueue(complete);
     else
         abort();
 }
