@@ -27,37 +27,52 @@ QString instanceName(QString name)
     return name;
 }
 
-} // namespace
-
-Printer::Printer(const PrinterConfig &config, Logger *logger, JobStore *store, QObject *parent)
-    : QObject(parent), config(config), logger(logger)
+// What the delivery queue is to do with a printer's jobs; says so when
+// they are not stored although the settings ask for it.
+DeliveryQueue::Settings deliverySettings(const PrinterConfig &config, const JobStore &store, Logger *logger)
 {
-    // Qt would take a null address for every interface and port 0 for any
-    // free port: neither is what the settings asked for.
-    QString error;
-    output = Output::create(config, &error);
-    if (!output)
-        refusal = QStringLiteral("its output \"%1\" cannot be used: %2").arg(config.output, error);
-    else if (!config.unknownProtocol.isEmpty())
-        refusal = QStringLiteral("its protocol \"%1\" is neither raw nor lpd").arg(config.unknownProtocol);
-    else if (config.listen.isNull())
-        refusal = QStringLiteral("its listen setting is not an address");
-    else if (config.port == 0)
-        refusal = QStringLiteral("its port is 0");
-    if (!refusal.isEmpty())
-        return;
-
     DeliveryQueue::Settings settings;
     settings.printer = config.localname;
     settings.retrytime = config.retrytime;
     if (config.storejobs) {
         settings.jobspath = config.jobspath;
-        settings.storingRefused = store->archiveRefusal(config.jobspath);
+        settings.storingRefused = store.archiveRefusal(config.jobspath);
         if (!settings.storingRefused.isEmpty())
             logger->log(QStringLiteral("Printer \"%1\" does not store jobs: %2").arg(config.localname, settings.storingRefused),
                         Logger::Error);
     }
-    queue = std::make_unique<DeliveryQueue>(output, settings, logger, &stats);
+    return settings;
+}
+
+} // namespace
+
+QString Printer::check(const PrinterConfig &config, std::shared_ptr<Output> *output)
+{
+    // Qt would take a null address for every interface and port 0 for any
+    // free port: neither is what the settings asked for.
+    QString error;
+    std::shared_ptr<Output> made = Output::create(config, &error);
+    if (!made)
+        return QStringLiteral("its output \"%1\" cannot be used: %2").arg(config.output, error);
+    if (!config.unknownProtocol.isEmpty())
+        return QStringLiteral("its protocol \"%1\" is neither raw nor lpd").arg(config.unknownProtocol);
+    if (config.listen.isNull())
+        return QStringLiteral("its listen setting is not an address");
+    if (config.port == 0)
+        return QStringLiteral("its port is 0");
+    if (output)
+        *output = std::move(made);
+    return QString();
+}
+
+Printer::Printer(const PrinterConfig &config, Logger *logger, JobStore *store, QObject *parent)
+    : QObject(parent), config(config), logger(logger), store(store)
+{
+    refusal = check(config, &output);
+    if (!refusal.isEmpty())
+        return;
+
+    queue = std::make_unique<DeliveryQueue>(output, deliverySettings(config, *store, logger), logger, &stats);
     queue->begin();
 
     intake.store = store;
@@ -72,6 +87,53 @@ Printer::Printer(const PrinterConfig &config, Logger *logger, JobStore *store, Q
     connect(listener, &PrinterDaemon::admitted, connections, &ConnectionSet::take);
     connect(connections, &ConnectionSet::ended, listener, &PrinterDaemon::connectionEnded);
     connect(listener, &PrinterDaemon::started, this, &Printer::listenerStarted);
+}
+
+void Printer::reconfigure(const PrinterConfig &next)
+{
+    const PrinterConfig before = config;
+    config = next;
+    if (!queue)
+        return;
+    if (next.output != before.output)
+        check(next, &output);
+    queue->reconfigure(output, deliverySettings(next, *store, logger));
+    connections->reconfigure(next.protocol, next.idletimeout);
+    listener->reconfigure(next);
+    if (next.subnetsInvalid && !before.subnetsInvalid)
+        logger->log(QStringLiteral("Printer \"%1\" admits no one: its subnets setting names no subnet")
+                        .arg(config.localname),
+                    Logger::Error);
+    // Announced anew, or no more, with what it is now.
+    if (next.advertise != before.advertise || next.title != before.title || next.model != before.model
+        || next.location != before.location || next.output != before.output) {
+        delete advertiser;
+        advertiser = nullptr;
+        if (next.advertise && isListening())
+            advertise();
+    }
+}
+
+void Printer::retire()
+{
+    delete advertiser;
+    advertiser = nullptr;
+    if (listener)
+        listener->stopListening();
+    // Nothing to wait for that would tell: a connection ends, the queue
+    // empties on its own thread.
+    retiring = new QTimer(this);
+    connect(retiring, &QTimer::timeout, this, &Printer::checkRetired);
+    retiring->start(200);
+    checkRetired();
+}
+
+void Printer::checkRetired()
+{
+    if (connectionCount() > 0 || waitingJobs() > 0)
+        return;
+    retiring->stop();
+    emit retired();
 }
 
 Printer::~Printer()

@@ -14,6 +14,7 @@
 
 #include <QDeadlineTimer>
 #include <QObject>
+#include <QTimer>
 
 #include <memory>
 
@@ -33,6 +34,22 @@ public:
     // made all the same: it refuses to start, with its reason.
     Printer(const PrinterConfig &config, Logger *logger, JobStore *store, QObject *parent = nullptr);
     ~Printer() override;
+
+    // Why a printer with these settings would not start (an output or a
+    // protocol that names nothing usable, no address, port 0); empty when
+    // it would, and then `output` is its output.
+    static QString check(const PrinterConfig &config, std::shared_ptr<Output> *output = nullptr);
+
+    // Settings that apply per connection or per job, taken up by the
+    // connections and jobs to come: the access list, the log letters, the
+    // cap, the protocol, the idle time, the output, retries and storing,
+    // the announcement. The name, port and address stay.
+    void reconfigure(const PrinterConfig &next);
+
+    // The printer leaves the configuration: it no longer listens nor is
+    // announced; its connections finish and its queue delivers what it
+    // holds, and then retired() comes.
+    void retire();
 
     // Listens on the printer's address and port, or waits for the address
     // to come up, without holding up the service. Either way started()
@@ -79,15 +96,19 @@ public:
 
 signals:
     void started(bool listening);
+    // A retired printer has nothing left to do; it may be deleted.
+    void retired();
 
 private:
     void listenerStarted(bool listening);
+    void checkRetired();
     // Announces the printer on the network, once the output has told what
     // to say about it (asked on a thread of its own).
     void advertise();
 
-    const PrinterConfig config;
+    PrinterConfig config;
     Logger *const logger;
+    JobStore *const store;
     PrinterStats stats;
     QString refusal;
     bool paused = false;
@@ -101,6 +122,7 @@ private:
     QThread *describing = nullptr;
     Advertiser *advertiser = nullptr;
     Advertiser::Service service;
+    QTimer *retiring = nullptr;
 };
 
 #endif // PRINTER_H

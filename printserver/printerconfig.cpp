@@ -80,3 +80,14 @@ PrinterConfig PrinterConfig::fromJson(const QJsonObject &object, const QString &
         printer.unknownProtocol = protocol;
     return printer;
 }
+
+bool PrinterConfig::operator==(const PrinterConfig &other) const
+{
+    return localname == other.localname && active == other.active && listen == other.listen
+        && interfacewaittime == other.interfacewaittime && port == other.port && subnets == other.subnets
+        && subnetsInvalid == other.subnetsInvalid && log == other.log && storejobs == other.storejobs
+        && jobspath == other.jobspath && retrytime == other.retrytime && idletimeout == other.idletimeout
+        && maxconnections == other.maxconnections && output == other.output && protocol == other.protocol
+        && advertise == other.advertise && title == other.title && model == other.model
+        && location == other.location && unknownProtocol == other.unknownProtocol;
+}

@@ -64,6 +64,15 @@ struct PrinterConfig
     // The "protocol" text when it names no protocol; the printer then does
     // not start.
     QString unknownProtocol;
+
+    // Whether two records describe the same printer: the same name and port
+    // (a reload keeps such a printer, with its connections and jobs).
+    bool isSamePrinter(const PrinterConfig &other) const
+    {
+        return localname == other.localname && port == other.port;
+    }
+    bool operator==(const PrinterConfig &other) const;
+    bool operator!=(const PrinterConfig &other) const { return !(*this == other); }
 };
 
 #endif // PRINTERCONFIG_H

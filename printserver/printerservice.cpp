@@ -53,17 +53,12 @@ PrinterService::~PrinterService()
     delete logger;
 }
 
-bool PrinterService::loadConfig()
+bool PrinterService::readSettings(Settings *settings, QString *error) const
 {
-    dataFolder = dataFolderPath();
     const QString path = dataFolder.isEmpty() ? QString() : dataFolder + QStringLiteral("settings.json");
-    qInfo() << qPrintable(Logger::label(Logger::Info) + QStringLiteral("Config file name is")) << path;
-
     QFile file(path);
     if (path.isEmpty() || !file.open(QIODevice::ReadOnly)) {
-        logger->setLogType(Logger::EventLog);
-        logger->log(QStringLiteral("Couldn't open config file: ") + path, Logger::Error);
-        qInfo() << Logger::label(Logger::Error) + QStringLiteral("Couldn't open config file: ") + path;
+        *error = QStringLiteral("Couldn't open config file: ") + path;
         return false;
     }
     const QByteArray content = file.readAll();
@@ -75,36 +70,63 @@ bool PrinterService::loadConfig()
     QJsonParseError parseError{};
     const QJsonDocument document = QJsonDocument::fromJson(content, &parseError);
     if (document.isNull() && !content.trimmed().isEmpty()) {
-        logger->setLogType(Logger::EventLog);
-        logger->log(QStringLiteral("Couldn't read config file: %1: %2 at offset %3")
-                        .arg(path, parseError.errorString(), QString::number(parseError.offset)),
-                    Logger::Error);
+        *error = QStringLiteral("Couldn't read config file: %1: %2 at offset %3")
+                     .arg(path, parseError.errorString(), QString::number(parseError.offset));
         return false;
     }
-    const QJsonObject settings = document.object();
+    const QJsonObject object = document.object();
+    settings->logType = object.value(QLatin1String("logtype")).toString().toLower();
+    settings->metricsFile = object.value(QLatin1String("metricsfile")).toString();
+    if (!settings->metricsFile.isEmpty() && QDir::isRelativePath(settings->metricsFile))
+        settings->metricsFile.prepend(dataFolder);
+    const QJsonArray list = object.value(QLatin1String("printers")).toArray();
+    for (const QJsonValue &element : list)
+        settings->printers.append(PrinterConfig::fromJson(element.toObject(), dataFolder));
+    return true;
+}
 
-    const QString logType = settings.value(QLatin1String("logtype")).toString().toLower();
-    qInfo() << qPrintable(Logger::label(Logger::Info) + QStringLiteral("Logging type")) << logType;
-    logger->setLogType(logType == QLatin1String("textfile") ? Logger::TextFileLog : Logger::EventLog);
+void PrinterService::prepareFolder(const PrinterConfig &printer)
+{
+    if (!printer.jobspath.isEmpty() && !QDir().exists(printer.jobspath)) {
+        if (PrivateFiles::makeFolder(printer.jobspath, PrivateFiles::OwnerAndGroup))
+            logger->log(QStringLiteral("Folder created - ") + printer.jobspath, Logger::Info);
+        else
+            logger->log(QStringLiteral("Couldn't create folder -") + printer.jobspath, Logger::Error);
+    }
+}
 
-    metricsFile = settings.value(QLatin1String("metricsfile")).toString();
-    if (!metricsFile.isEmpty() && QDir::isRelativePath(metricsFile))
-        metricsFile.prepend(dataFolder);
+void PrinterService::listenLine(const PrinterConfig &printer)
+{
+    logger->log(QStringLiteral("Listen address for printer \"%1\" is %2 port %3")
+                    .arg(printer.localname, printer.listen.toString(), QString::number(printer.port)),
+                Logger::Info);
+}
+
+bool PrinterService::loadConfig()
+{
+    dataFolder = dataFolderPath();
+    const QString path = dataFolder.isEmpty() ? QString() : dataFolder + QStringLiteral("settings.json");
+    qInfo() << qPrintable(Logger::label(Logger::Info) + QStringLiteral("Config file name is")) << path;
+
+    Settings settings;
+    QString error;
+    if (!readSettings(&settings, &error)) {
+        logger->setLogType(Logger::EventLog);
+        logger->log(error, Logger::Error);
+        if (error.startsWith(QLatin1String("Couldn't open")))
+            qInfo() << Logger::label(Logger::Error) + error;
+        return false;
+    }
+
+    qInfo() << qPrintable(Logger::label(Logger::Info) + QStringLiteral("Logging type")) << settings.logType;
+    logger->setLogType(settings.logType == QLatin1String("textfile") ? Logger::TextFileLog : Logger::EventLog);
+    metricsFile = settings.metricsFile;
 
     // Each printer in file order: its job folder made where it is missing,
     // and a line on where it listens.
-    const QJsonArray list = settings.value(QLatin1String("printers")).toArray();
-    for (const QJsonValue &element : list) {
-        const PrinterConfig printer = PrinterConfig::fromJson(element.toObject(), dataFolder);
-        if (!printer.jobspath.isEmpty() && !QDir().exists(printer.jobspath)) {
-            if (PrivateFiles::makeFolder(printer.jobspath, PrivateFiles::OwnerAndGroup))
-                logger->log(QStringLiteral("Folder created - ") + printer.jobspath, Logger::Info);
-            else
-                logger->log(QStringLiteral("Couldn't create folder -") + printer.jobspath, Logger::Error);
-        }
-        logger->log(QStringLiteral("Listen address for printer \"%1\" is %2 port %3")
-                        .arg(printer.localname, printer.listen.toString(), QString::number(printer.port)),
-                    Logger::Info);
+    for (const PrinterConfig &printer : qAsConst(settings.printers)) {
+        prepareFolder(printer);
+        listenLine(printer);
         printers.append(printer);
     }
     return true;
@@ -118,9 +140,12 @@ void PrinterService::start()
     }
 
     // A reload (SIGHUP) reopens the text log, so that a log rotated aside
-    // goes on in a new file of the same name.
+    // goes on in a new file of the same name, and reads the settings again.
     auto hangup = new HangupNotifier(application);
-    QObject::connect(hangup, &HangupNotifier::hangup, hangup, [this] { logger->reopen(); });
+    QObject::connect(hangup, &HangupNotifier::hangup, hangup, [this] {
+        logger->reopen();
+        reload();
+    });
 
     // Every printer holds descriptors of its own (a listening socket, its
     // delivery thread's), and every connection one or two more: as many as
@@ -168,11 +193,9 @@ void PrinterService::start()
         QObject::connect(printer, &Printer::started, printer,
                          [this, printer](bool listening) { printerStarted(printer, listening); });
     }
-    if (!metricsFile.isEmpty()) {
-        metrics = new MetricsFile(metricsFile, QDateTime::currentMSecsSinceEpoch());
-        QObject::connect(&metricsTimer, &QTimer::timeout, [this] { writeMetrics(); });
-        metricsTimer.start(metricsIntervalMs);
-    }
+    startTime = QDateTime::currentMSecsSinceEpoch();
+    QObject::connect(&metricsTimer, &QTimer::timeout, [this] { writeMetrics(); });
+    setMetricsFile(metricsFile);
 
     const QList<Printer *> starting = created;
     for (Printer *printer : starting)
@@ -189,17 +212,28 @@ void PrinterService::start()
             if (printer->name() == job.printer && (!owner || printer->settings().port == job.port))
                 owner = printer;
         }
-        if (owner)
+        if (owner) {
             owner->submit(job);
-        else
+        } else {
             logger->log(QStringLiteral("Print job from %1 waits in the spool folder: printer \"%2\" is not active")
                             .arg(job.peer, job.printer),
                         Logger::Error);
+            unclaimed.append(job);
+        }
     }
 }
 
 void PrinterService::printerStarted(Printer *printer, bool isListening)
 {
+    // A printer that a reload brought: the service runs on either way.
+    if (startComplete) {
+        if (isListening)
+            listening.append(printer);
+        else
+            logger->log(QStringLiteral("Failed to start. Error: ") + printer->errorString(), Logger::Error);
+        reportStatus();
+        return;
+    }
     if (printer && isListening) {
         listening.append(printer);
     } else if (printer) {
@@ -212,6 +246,7 @@ void PrinterService::printerStarted(Printer *printer, bool isListening)
         QCoreApplication::exit(-98);
         return;
     }
+    startComplete = true;
     logger->log(QStringLiteral("Service started successful"), Logger::Info);
     // Every printer listens: the service manager may count the service as
     // up, and is kept told how it is doing.
@@ -284,10 +319,11 @@ void PrinterService::stop()
     ServiceNotify::send("STOPPING=1\nSTATUS=Stopping");
     // First every complete job goes to its queue, then the queues stop
     // together, by one deadline.
-    for (Printer *printer : qAsConst(created))
+    const QList<Printer *> all = created + retiring;
+    for (Printer *printer : all)
         printer->closeConnections();
     const QDeadlineTimer deadline(stopWaitMs);
-    for (Printer *printer : qAsConst(created))
+    for (Printer *printer : all)
         printer->stopDelivery(deadline);
     if (metrics)
         writeMetrics();
@@ -296,13 +332,158 @@ void PrinterService::stop()
 void PrinterService::pause()
 {
     paused = true;
-    for (Printer *printer : qAsConst(listening))
+    for (Printer *printer : listening + retiring)
         printer->pause();
 }
 
 void PrinterService::resume()
 {
     paused = false;
-    for (Printer *printer : qAsConst(listening))
+    for (Printer *printer : listening + retiring)
         printer->resume();
+}
+
+void PrinterService::processCommand(int code)
+{
+    if (code == ReloadCommand)
+        reload();
+}
+
+void PrinterService::setMetricsFile(const QString &path)
+{
+    if (metrics && metrics->path() == path)
+        return;
+    delete metrics;
+    metrics = nullptr;
+    metricsFailing = false;
+    metricsTimer.stop();
+    metricsFile = path;
+    if (path.isEmpty())
+        return;
+    metrics = new MetricsFile(path, startTime);
+    metricsTimer.start(metricsIntervalMs);
+    if (startComplete)
+        writeMetrics();
+}
+
+Printer *PrinterService::startPrinter(const PrinterConfig &config)
+{
+    auto printer = new Printer(config, logger, spool.get(), application);
+    QObject::connect(printer, &Printer::started, printer,
+                     [this, printer](bool listening) { printerStarted(printer, listening); });
+    if (paused)
+        printer->pause();
+    printer->startListening();
+    return printer;
+}
+
+void PrinterService::retire(Printer *printer)
+{
+    listening.removeAll(printer);
+    retiring.append(printer);
+    QObject::connect(printer, &Printer::retired, printer, [this, printer] {
+        retiring.removeAll(printer);
+        printer->deleteLater();
+    });
+    printer->retire();
+}
+
+void PrinterService::claimWaitingJobs()
+{
+    QList<PrintJob> still;
+    for (const PrintJob &job : qAsConst(unclaimed)) {
+        Printer *owner = nullptr;
+        for (Printer *printer : qAsConst(created)) {
+            if (printer->name() == job.printer && (!owner || printer->settings().port == job.port))
+                owner = printer;
+        }
+        if (owner)
+            owner->submit(job);
+        else
+            still.append(job);
+    }
+    unclaimed = still;
+}
+
+void PrinterService::reload()
+{
+    // Asked for during the start (or the stop): the settings just read stand.
+    if (!startComplete || !spool)
+        return;
+    ServiceNotify::send("RELOADING=1\nSTATUS=Reloading settings");
+
+    // The whole file first: nothing changes unless all of it would start.
+    Settings next;
+    QString error;
+    if (readSettings(&next, &error)) {
+        for (const PrinterConfig &config : qAsConst(next.printers)) {
+            const QString refusal = config.active ? Printer::check(config) : QString();
+            if (!refusal.isEmpty()) {
+                error = QStringLiteral("printer \"%1\" cannot listen: %2").arg(config.localname, refusal);
+                break;
+            }
+        }
+    }
+    if (!error.isEmpty()) {
+        logger->log(QStringLiteral("Settings not reloaded: ") + error, Logger::Error);
+        reportStatus("READY=1\n");
+        return;
+    }
+
+    logger->setLogType(next.logType == QLatin1String("textfile") ? Logger::TextFileLog : Logger::EventLog);
+    setMetricsFile(next.metricsFile);
+
+    // Printer by printer: the same printer has the same name and port.
+    QList<PrinterConfig> coming;
+    for (const PrinterConfig &config : qAsConst(next.printers)) {
+        if (config.active)
+            coming.append(config);
+    }
+    int added = 0, removed = 0, changed = 0, unchanged = 0;
+    const QList<Printer *> current = created;
+    created.clear();
+    for (Printer *printer : current) {
+        const auto same = std::find_if(coming.begin(), coming.end(), [printer](const PrinterConfig &config) {
+            return config.isSamePrinter(printer->settings());
+        });
+        if (same == coming.end()) {
+            retire(printer);
+            ++removed;
+            continue;
+        }
+        const PrinterConfig config = *same;
+        coming.erase(same);
+        if (config == printer->settings() && printer->isListening()) {
+            created.append(printer);
+            ++unchanged;
+            continue;
+        }
+        ++changed;
+        prepareFolder(config);
+        if (config.listen == printer->settings().listen && printer->isListening()) {
+            printer->reconfigure(config);
+            created.append(printer);
+            continue;
+        }
+        // Another address: the old listener goes, its connections finish.
+        retire(printer);
+        listenLine(config);
+        created.append(startPrinter(config));
+    }
+    for (const PrinterConfig &config : qAsConst(coming)) {
+        prepareFolder(config);
+        listenLine(config);
+        created.append(startPrinter(config));
+        ++added;
+    }
+    printers = next.printers;
+    claimWaitingJobs();
+
+    logger->log(QStringLiteral("Settings reloaded: %1 printer(s) added, %2 removed, %3 changed, %4 unchanged")
+                    .arg(added)
+                    .arg(removed)
+                    .arg(changed)
+                    .arg(unchanged),
+                Logger::Info);
+    reportStatus("READY=1\n");
 }

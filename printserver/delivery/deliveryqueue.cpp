@@ -21,7 +21,7 @@ int DeliveryQueue::longestRetryMs = 60000;
 
 DeliveryQueue::DeliveryQueue(std::shared_ptr<Output> output, const Settings &settings, Logger *logger,
                              PrinterStats *stats)
-    : output(std::move(output)), settings(settings), logger(logger), stats(stats)
+    : output(output), settings(settings), nextOutput(output), nextSettings(settings), logger(logger), stats(stats)
 {
 }
 
@@ -43,6 +43,13 @@ void DeliveryQueue::begin()
     QMutexLocker locker(&mutex);
     while (!running)
         changed.wait(&mutex);
+}
+
+void DeliveryQueue::reconfigure(std::shared_ptr<Output> output, const Settings &settings)
+{
+    QMutexLocker locker(&mutex);
+    nextOutput = std::move(output);
+    nextSettings = settings;
 }
 
 void DeliveryQueue::enqueue(const PrintJob &job)
@@ -97,6 +104,8 @@ void DeliveryQueue::run()
             job = jobs.front();
             jobs.pop_front();
             busy = true;
+            output = nextOutput;
+            settings = nextSettings;
         }
         const bool ended = deliver(job);
         QMutexLocker locker(&mutex);

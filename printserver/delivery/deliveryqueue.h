@@ -45,6 +45,9 @@ public:
     void begin();
 
     void enqueue(const PrintJob &job);
+    // Another output and other settings, from the next job on (a job being
+    // delivered ends with those it began with).
+    void reconfigure(std::shared_ptr<Output> output, const Settings &settings);
 
     // Ends the thread: a delivery in progress gives up (its job stays in its
     // store for the next start, where the store can keep it) by the
@@ -76,8 +79,13 @@ private:
     // Waits until the time or a stop; false on a stop.
     bool pause(int milliseconds);
 
+    // The job being delivered goes to this output with these settings, which
+    // only the delivery thread touches; those the next job takes are kept
+    // apart, under the lock.
     std::shared_ptr<Output> output;
-    const Settings settings;
+    Settings settings;
+    std::shared_ptr<Output> nextOutput;
+    Settings nextSettings;
     Logger *logger;
     PrinterStats *stats;
 

@@ -37,6 +37,12 @@ void ConnectionSet::connectionEnded()
     emit ended();
 }
 
+void ConnectionSet::reconfigure(PrinterConfig::Protocol nextProtocol, int idleTimeout)
+{
+    protocol = nextProtocol;
+    intake.idleTimeout = idleTimeout;
+}
+
 void ConnectionSet::setPaused(bool pause)
 {
     paused = pause;

@@ -29,6 +29,9 @@ public:
 
     int count() const { return connections.size(); }
 
+    // Another protocol and idle time for the connections to come.
+    void reconfigure(PrinterConfig::Protocol protocol, int idleTimeout);
+
 signals:
     // A connection has ended: there is room for another.
     void ended();
@@ -36,8 +39,9 @@ signals:
 private:
     void connectionEnded();
 
-    const PrinterConfig::Protocol protocol;
-    const JobIntake intake;
+    PrinterConfig::Protocol protocol;
+    // The connections refer to it; only what new ones read changes.
+    JobIntake intake;
     QSet<Connection *> connections;
     bool paused = false;
 };

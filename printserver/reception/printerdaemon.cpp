@@ -190,6 +190,12 @@ void PrinterDaemon::updateAccepting()
         QMetaObject::invokeMethod(this, &PrinterDaemon::acceptWaiting, Qt::QueuedConnection);
 }
 
+void PrinterDaemon::reconfigure(const PrinterConfig &next)
+{
+    config = next;
+    updateAccepting();
+}
+
 void PrinterDaemon::stopListening()
 {
     waitTimer.stop();

@@ -41,6 +41,10 @@ public:
     // An admitted connection has ended: there is room for another.
     void connectionEnded();
 
+    // Other settings for the connections to come (subnets, log, the cap);
+    // the address and port stay.
+    void reconfigure(const PrinterConfig &config);
+
     // Why the listener does not listen: the server's own error text with the
     // printer it belongs to.
     QString errorString() const { return listenError; }
@@ -70,7 +74,7 @@ private:
     void acceptFailed(const QString &reason);
     void updateAccepting();
 
-    const PrinterConfig config;
+    PrinterConfig config;
     Logger *log;
     std::atomic<quint64> *denied;
     // Admitted connections that have not ended.

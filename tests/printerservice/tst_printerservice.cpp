@@ -29,6 +29,7 @@ public:
     using PrinterService::PrinterService;
     using PrinterService::createApplication;
     using PrinterService::pause;
+    using PrinterService::processCommand;
     using PrinterService::resume;
     using PrinterService::start;
 };
@@ -47,6 +48,7 @@ private slots:
     void exitEntry_data();
     void exitEntry();
     void pauseAndResume();
+    void userCommandReloads();
     void metricsFileIsReplacedWhole();
 
 private:
@@ -179,6 +181,37 @@ void tst_PrinterService::pauseAndResume()
     for (Printer *printer : qAsConst(service.listening))
         QVERIFY(!printer->isPaused());
 
+    delete QCoreApplication::instance();
+}
+
+// User command 1 reads the settings again (the way Windows asks for a
+// reload); other commands change nothing, and a paused service stays
+// paused, its new printer too.
+void tst_PrinterService::userCommandReloads()
+{
+    const QList<quint16> ports = freePorts(2);
+    QCOMPARE(ports.size(), 2);
+    const auto printer = [](quint16 port) {
+        return "{\"localname\": \"p" + QByteArray::number(port) + "\", \"active\": true, \"listen\": \"127.0.0.1\", "
+               "\"port\": " + QByteArray::number(port) + "}";
+    };
+    writeSettings("{\"printers\": [" + printer(ports.at(0)) + "]}");
+    Arguments argv({ QStringLiteral("tst_printerservice") });
+    TestPrinterService service(argv.argc(), argv.argv());
+    int argc = argv.argc();
+    service.createApplication(argc, argv.argv());
+    service.start();
+    QCOMPARE(service.listening.size(), 1);
+    service.pause();
+
+    writeSettings("{\"printers\": [" + printer(ports.at(0)) + ", " + printer(ports.at(1)) + "]}");
+    service.processCommand(2);
+    QCOMPARE(service.listening.size(), 1);
+    service.processCommand(PrinterService::ReloadCommand);
+    QCOMPARE(service.listening.size(), 2);
+    QCOMPARE(service.listening.last()->serverPort(), ports.at(1));
+    for (Printer *printer : qAsConst(service.listening))
+        QVERIFY(printer->isPaused());
     delete QCoreApplication::instance();
 }
 

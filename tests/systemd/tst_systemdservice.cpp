@@ -127,7 +127,7 @@ private:
     bool sendJob(const QByteArray &job, int port = Port) const;
     // A path of the container's file system as seen from here.
     QString innerPath(const QString &path) const;
-    bool writePackagedSettings(int port) const;
+    bool writePackagedSettings(const QList<int> &ports) const;
     // Sends a job to the packaged unit's printer and waits until CUPS has
     // printed it; false with the reason in `why` otherwise.
     bool printedThroughCups(const QByteArray &job, int port, QByteArray *why);
@@ -233,12 +233,16 @@ QString tst_SystemdService::innerPath(const QString &path) const
     return QStringLiteral("/proc/%1/root").arg(init) + path;
 }
 
-bool tst_SystemdService::writePackagedSettings(int port) const
+bool tst_SystemdService::writePackagedSettings(const QList<int> &ports) const
 {
-    QJsonObject printer{ { "localname", Queue }, { "active", true },  { "listen", "127.0.0.1" }, { "port", port },
-                         { "subnets", "127.0.0.0/8" }, { "storejobs", true }, { "jobspath", "jobs" },
-                         { "retrytime", 0 },           { "log", "pa" } };
-    QJsonObject settings{ { "logtype", "textfile" }, { "printers", QJsonArray{ printer } } };
+    // One printer per port, all printing to the one queue.
+    QJsonArray printers;
+    for (const int port : ports) {
+        printers.append(QJsonObject{ { "localname", Queue }, { "active", true },  { "listen", "127.0.0.1" },
+                                     { "port", port },       { "subnets", "127.0.0.0/8" }, { "storejobs", true },
+                                     { "jobspath", "jobs" }, { "retrytime", 0 },           { "log", "pa" } });
+    }
+    QJsonObject settings{ { "logtype", "textfile" }, { "printers", printers } };
     QFile file(innerPath(StateFolder + QStringLiteral("/settings.json")));
     return file.open(QIODevice::WriteOnly) && file.write(QJsonDocument(settings).toJson()) > 0;
 }
@@ -608,7 +612,7 @@ void tst_SystemdService::packagedUnitStarts()
                                      "systemctl daemon-reload") });
     QVERIFY2(result.exitCode == 0, result.err);
 #endif
-    QVERIFY(writePackagedSettings(PackagedPort));
+    QVERIFY(writePackagedSettings({ PackagedPort }));
 
     // A notify unit is started once the program has said READY=1: its
     // printer listens by then, and its status line tells so.
@@ -662,13 +666,23 @@ void tst_SystemdService::packagedUnitReloads()
     const QString logPath = innerPath(StateFolder + QStringLiteral("/Quillport.log"));
     const QString moved = logPath + QStringLiteral(".1");
     QVERIFY(QFile::rename(logPath, moved));
+    // The reload also applies a changed settings.json: a second printer.
+    QVERIFY(writePackagedSettings({ PackagedPort, PackagedPort + 2 }));
     Result result = inside({ QStringLiteral("systemctl"), QStringLiteral("reload"), PackagedUnit });
     QVERIFY2(result.exitCode == 0, result.err);
     QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(logPath), Timeout);
     const QByteArray movedText = readFile(moved);
+    // The program has told systemd that it reloaded (RELOADING=1, then
+    // READY=1 with its new status line).
+    QTRY_VERIFY2_WITH_TIMEOUT(property(PackagedUnit, "StatusText").startsWith("Running: 2 printer(s) listening"),
+                              property(PackagedUnit, "StatusText"), Timeout);
+    QCOMPARE(property(PackagedUnit, "ActiveState"), QByteArray("active"));
+    QVERIFY2(readFile(logPath).contains("Info   Settings reloaded: 1 printer(s) added, 0 removed, 0 changed, 1 unchanged\n"),
+             readFile(logPath));
 
     QByteArray why;
     QVERIFY2(printedThroughCups("after the reload", PackagedPort, &why), why);
+    QVERIFY2(printedThroughCups("to the printer the reload added", PackagedPort + 2, &why), why);
     QTRY_VERIFY_WITH_TIMEOUT(readFile(logPath).contains("completed successful"), Timeout);
     QCOMPARE(readFile(moved), movedText);
     QCOMPARE(mode(logPath), QStringLiteral("640"));
@@ -738,7 +752,7 @@ void tst_SystemdService::privilegedPort()
     Result result = inside(
         { QStringLiteral("sh"), QStringLiteral("-c"), setUp + QStringLiteral(" && systemctl daemon-reload") });
     QVERIFY2(result.exitCode == 0, result.err);
-    QVERIFY(writePackagedSettings(PrivilegedPort));
+    QVERIFY(writePackagedSettings({ PrivilegedPort }));
 
     result = inside({ QStringLiteral("systemctl"), QStringLiteral("start"), PackagedUnit });
     const QByteArray logText = readFile(innerPath(StateFolder + QStringLiteral("/Quillport.log")));

@@ -92,6 +92,7 @@ private slots:
     void serviceJobs_data() { jobRows(); }
     void serviceJobs();
     void servicePause();
+    void serviceReload();
     void serviceStop();
     void eventLog_data();
     void eventLog();
@@ -296,6 +297,33 @@ void tst_WinePrint::servicePause()
     ClientConnection *printed = pool.add(payload, Ending::Finish);
     QVERIFY(pool.runUntilDone(QDeadlineTimer(Timeout)));
     QVERIFY2(printed->completed(), qPrintable(printed->error));
+    QVERIFY(cups.waitForJobs(Queue, printedBefore + 1, Timeout));
+    QVERIFY(cups.documents(Queue).value(printedBefore) == payload);
+}
+
+// User command 1 (129 to the service manager) reads the settings again: a
+// printer added to them listens and prints, the others go on. (Wine's sc
+// has no "control"; the program's own -c sends the same control.)
+void tst_WinePrint::serviceReload()
+{
+    const quint16 addedPort = freeLoopbackPort();
+    QVERIFY(addedPort && addedPort != printPort && addedPort != unknownPort);
+    QVERIFY(writeSettings(settings(QStringLiteral("textfile"), { printer(Queue, printPort),
+                                                                 printer(QStringLiteral("nosuchprinter"), unknownPort),
+                                                                 printer(Queue, addedPort) })));
+    const int from = logLines().size();
+    const WinePrefix::Result control = wine.run(Program, { QStringLiteral("-c"), QStringLiteral("1") });
+    QVERIFY2(control.exitCode == 0, control.out + control.err);
+    QVERIFY2(waitForLogLine(QStringLiteral("Info   Settings reloaded: 1 printer(s) added, 0 removed, 0 changed, "
+                                           "2 unchanged"),
+                            from),
+             qPrintable(logLines().mid(from).join(QLatin1Char('\n'))));
+    const int printedBefore = cups.jobFiles(Queue).size();
+    const QByteArray payload = randomBytes(5000, seed++);
+    ClientPool pool(addedPort);
+    ClientConnection *client = pool.add(payload, Ending::Finish);
+    QVERIFY(pool.runUntilDone(QDeadlineTimer(Timeout)));
+    QVERIFY2(client->completed(), qPrintable(client->error));
     QVERIFY(cups.waitForJobs(Queue, printedBefore + 1, Timeout));
     QVERIFY(cups.documents(Queue).value(printedBefore) == payload);
 }
