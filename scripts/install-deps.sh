@@ -7,11 +7,14 @@ set -euo pipefail
 # source, perl, python3), and Wine to run it. The tests' peers that nobody
 # here wrote: a private CUPS, systemd in a container, the raw print daemon
 # p910nd, rlpr, avahi and its browser (in network namespaces of the test's
-# own: iproute2), promtool, logrotate.
+# own: iproute2), promtool, logrotate. The packages: debhelper for the Debian
+# package and lintian to check it, wixl and msitools for the Windows
+# installer.
 packages=(build-essential cmake ninja-build pkg-config qtbase5-dev libcups2-dev cups-daemon cups-client
           g++-mingw-w64-x86-64-posix dpkg-dev xz-utils perl wine wine64
           netcat-openbsd systemd systemd-container dbus python3 logrotate iproute2
-          p910nd rlpr avahi-daemon avahi-utils prometheus "$@")
+          p910nd rlpr avahi-daemon avahi-utils prometheus
+          debhelper lintian wixl msitools "$@")
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

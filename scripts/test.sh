@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test: once as a normal build, which also
 # builds the Windows program and runs it under Wine, and once under the
-# address and undefined-behaviour sanitizers.
+# address and undefined-behaviour sanitizers. The packages are built in
+# between (dist/), for the tests that install them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -16,6 +17,7 @@ qt_prefix=$(bash scripts/build-qt-mingw.sh)
 # build-windows/, whose programs the Wine tests run.
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLPORT_QT_MINGW_PREFIX="$qt_prefix"
 cmake --build build -j "$jobs"
+QUILLPORT_QT_MINGW_PREFIX="$qt_prefix" bash scripts/package.sh
 (cd build && ctest --output-on-failure -j "$jobs")
 
 # The framework's tests, built for Windows, under Wine.

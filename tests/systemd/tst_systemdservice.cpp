@@ -5,8 +5,12 @@
 // the packaged unit, installed as `cmake --install` lays it out, runs in its
 // sandbox: it prints through CUPS's Unix socket, reopens its log on a reload
 // and a rotation, stops cleanly, and binds a port below 1024 only with its
-// opt-in drop-in.
+// opt-in drop-in. Last, the Debian package goes through a life of its own in
+// a second container, whose root is the machine's under an overlay, so that
+// dpkg sees the machine's packages: installed, printing, upgraded with jobs
+// waiting, removed and purged.
 #include "childprocess.h"
+#include "netclient.h"
 #include "privatecups.h"
 
 #include <QDir>
@@ -44,6 +48,14 @@ const QString PackagedUnit = QStringLiteral("quillport");
 const QString Queue = QStringLiteral("front-desk");
 const int PackagedPort = 9101;
 const int PrivilegedPort = 515;
+// The Debian package, as scripts/package.sh builds it, and the version that
+// a rebuild of it for the upgrade carries; where the container sees both.
+const QString PackageFile = QStringLiteral(QUILLPORT_DEB);
+const QString UpgradeVersion = QStringLiteral(QUILLPORT_VERSION "+upgrade1");
+const QString InnerPackages = QStringLiteral("/srv/packages");
+const QString ExampleSettings = QStringLiteral(SOURCE_FOLDER "/packaging/settings.json");
+// The packaged service's printer sends its jobs to a listener on this port.
+const int OutputPort = 9103;
 // Generous bounds for waits that normally end well within a second.
 const int Timeout = 60000;
 
@@ -105,6 +117,11 @@ private slots:
     void packagedUnitStops();
     void privilegedPort_data();
     void privilegedPort();
+    void packageInstalls();
+    void packagePrints();
+    void packageUpgrades();
+    void packageRemoval_data();
+    void packageRemoval();
 
 private:
     struct Result
@@ -123,6 +140,9 @@ private:
     // passed; they give the last reading.
     QByteArray propertyBecomes(const QString &unit, const char *name, const QByteArray &expected) const;
     QByteArray journalWith(const QStringList &match, const QByteArray &line) const;
+    // Starts `program` with `arguments`, which boot a container, and waits
+    // until its system is up; the reason when it does not come up.
+    QString boot(const QString &program, const QStringList &arguments);
     // Sends one print job over the container's loopback.
     bool sendJob(const QByteArray &job, int port = Port) const;
     // A path of the container's file system as seen from here.
@@ -134,6 +154,11 @@ private:
     QStringList storedJobs() const;
     QByteArray log() const;
     void stopContainer();
+    // apt-get with its arguments inside the container.
+    Result apt(const QStringList &arguments) const;
+    // Starts a listener for the packaged printer's output, which writes what
+    // it receives to `file` in the container.
+    bool startOutputListener(const QString &file) const;
 
     QTemporaryDir data;
     ContainerProcess container;
@@ -147,6 +172,12 @@ private:
     PrivateCups cups;
     QString packagedSkip;
     QByteArray packagedPid;
+
+    // The packages the second container installs, the overlay its root is
+    // made of, and the installed service's process.
+    QTemporaryDir packages;
+    QTemporaryDir overlay;
+    QByteArray packagePid;
 };
 
 tst_SystemdService::Result tst_SystemdService::inside(const QStringList &command) const
@@ -340,10 +371,18 @@ void tst_SystemdService::initTestCase()
               << QStringLiteral("systemd.mask=cups.path") << QStringLiteral("systemd.mask=avahi-daemon.service")
               << QStringLiteral("systemd.mask=avahi-daemon.socket")
               << QStringLiteral("systemd.mask=systemd-networkd-wait-online.service");
+    const QString why = boot(nspawn, arguments);
+    if (!why.isEmpty())
+        QSKIP(qPrintable(why));
+}
+
+QString tst_SystemdService::boot(const QString &program, const QStringList &arguments)
+{
+    init = 0;
     container.setProcessChannelMode(QProcess::MergedChannels);
-    container.start(nspawn, arguments);
+    container.start(program, arguments);
     if (!container.waitForStarted())
-        QSKIP(qPrintable(QStringLiteral("systemd-nspawn does not start: ") + container.errorString()));
+        return program + QStringLiteral(" does not start: ") + container.errorString();
     containerPid = container.processId();
 
     // The container's init is the child of systemd-nspawn that runs systemd.
@@ -361,8 +400,8 @@ void tst_SystemdService::initTestCase()
     }
     if (!init) {
         container.waitForFinished(1000);
-        QSKIP(qPrintable(QStringLiteral("The container does not boot on this machine:\n")
-                         + QString::fromLocal8Bit(container.readAll().right(2000))));
+        return QStringLiteral("The container does not boot on this machine:\n")
+            + QString::fromLocal8Bit(container.readAll().right(2000));
     }
 
     // Until its system manager is up, systemctl inside fails at once.
@@ -371,13 +410,11 @@ void tst_SystemdService::initTestCase()
         state = inside({ QStringLiteral("systemctl"), QStringLiteral("is-system-running"), QStringLiteral("--wait") })
                     .out.trimmed();
         if (state == "running" || state == "degraded")
-            break;
+            return QString();
         QTest::qWait(100);
     }
-    if (state != "running" && state != "degraded")
-        QSKIP(qPrintable(QStringLiteral("The container's system does not come up (%1):\n")
-                             .arg(QString::fromLatin1(state))
-                         + QString::fromLocal8Bit(container.readAll().right(2000))));
+    return QStringLiteral("The container's system does not come up (%1):\n").arg(QString::fromLatin1(state))
+        + QString::fromLocal8Bit(container.readAll().right(2000));
 }
 
 void tst_SystemdService::stopContainer()
@@ -769,6 +806,206 @@ void tst_SystemdService::privilegedPort()
     // Also cancels the restart that systemd schedules after a failure.
     result = inside({ QStringLiteral("systemctl"), QStringLiteral("stop"), PackagedUnit });
     QVERIFY2(result.exitCode == 0, result.err);
+}
+
+tst_SystemdService::Result tst_SystemdService::apt(const QStringList &arguments) const
+{
+    return inside(QStringList{ QStringLiteral("env"), QStringLiteral("DEBIAN_FRONTEND=noninteractive"),
+                               QStringLiteral("apt-get"), QStringLiteral("-q"), QStringLiteral("-y") }
+                  + arguments);
+}
+
+bool tst_SystemdService::startOutputListener(const QString &file) const
+{
+    // nc takes one connection, writes what comes to the file and ends when
+    // the sender closes.
+    return inside({ QStringLiteral("systemd-run"), QStringLiteral("--quiet"), QStringLiteral("sh"),
+                    QStringLiteral("-c"), QStringLiteral("exec nc -l 127.0.0.1 %1 >%2").arg(OutputPort).arg(file) })
+               .exitCode
+        == 0;
+}
+
+void tst_SystemdService::packageInstalls()
+{
+#ifdef __SANITIZE_ADDRESS__
+    QSKIP("The package holds the build without the sanitizers; its tests run in the normal build.");
+#endif
+    if (!QFileInfo::exists(PackageFile))
+        QSKIP(qPrintable(PackageFile + QStringLiteral(" is not there: bash scripts/package.sh builds it.")));
+
+    // The same package with a higher version: the upgrade to a rebuild.
+    QVERIFY(packages.isValid() && overlay.isValid());
+    const QString unpacked = packages.filePath(QStringLiteral("unpacked"));
+    const QString debs = packages.filePath(QStringLiteral("debs"));
+    const QString upgrade = QStringLiteral("quillport_%1_amd64.deb").arg(UpgradeVersion);
+    QVERIFY(QDir().mkpath(debs));
+    QVERIFY(QFile::copy(PackageFile, debs + QStringLiteral("/quillport.deb")));
+    const QString repack = QStringLiteral(
+        "dpkg-deb -R \"$0\" \"$1\" && sed -i \"s/^Version: .*/Version: $3/\" \"$1/DEBIAN/control\" && "
+        "dpkg-deb --root-owner-group -b \"$1\" \"$2\" >/dev/null");
+    QProcess rebuild;
+    rebuild.setProcessChannelMode(QProcess::MergedChannels);
+    rebuild.start(QStringLiteral("sh"), { QStringLiteral("-c"), repack, PackageFile, unpacked,
+                                          debs + QLatin1Char('/') + upgrade, UpgradeVersion });
+    QVERIFY2(rebuild.waitForFinished(Timeout) && rebuild.exitStatus() == QProcess::NormalExit
+                 && rebuild.exitCode() == 0,
+             rebuild.readAll());
+
+    // The machine's root under an overlay in a mount namespace of the
+    // container's own: it writes to a tmpfs that goes with it. Only the base
+    // of the system is started, so that none of the machine's own services
+    // (a p910nd on the example's port 9100, say) comes up.
+    stopContainer();
+    const QString mountAndBoot = QStringLiteral(
+        "mount -t tmpfs tmpfs \"$0\" && mkdir \"$0/upper\" \"$0/work\" \"$0/root\" && "
+        "mount -t overlay overlay -o \"lowerdir=/,upperdir=$0/upper,workdir=$0/work\" \"$0/root\" && "
+        "exec systemd-nspawn --directory=\"$0/root\" \"$@\"");
+    const QString why = boot(
+        QStringLiteral("unshare"),
+        { QStringLiteral("--mount"), QStringLiteral("--propagation"), QStringLiteral("private"), QStringLiteral("sh"),
+          QStringLiteral("-c"), mountAndBoot, overlay.path(), QStringLiteral("--boot"), QStringLiteral("--register=no"),
+          QStringLiteral("--keep-unit"), QStringLiteral("--private-network"),
+          QStringLiteral("--machine=quillport-package-%1").arg(getpid()),
+          QStringLiteral("--bind-ro=%1:%2").arg(debs, InnerPackages), QStringLiteral("--"),
+          QStringLiteral("systemd.firstboot=off"), QStringLiteral("systemd.unit=basic.target"),
+          QStringLiteral("systemd.mask=cups.socket"), QStringLiteral("systemd.mask=avahi-daemon.socket") });
+    if (!why.isEmpty())
+        QSKIP(qPrintable(why));
+    if (inside({ QStringLiteral("dpkg-query"), QStringLiteral("-W"), QStringLiteral("quillport") }).exitCode == 0)
+        QSKIP("The package quillport is installed on this machine; its test needs a machine without it.");
+    // A policy-rc.d (a container image's, or install-deps.sh's while it
+    // installs) would keep the package from starting its service.
+    QCOMPARE(inside({ QStringLiteral("rm"), QStringLiteral("-f"), QStringLiteral("/usr/sbin/policy-rc.d") }).exitCode,
+             0);
+
+    Result result = apt({ QStringLiteral("install"), InnerPackages + QStringLiteral("/quillport.deb") });
+    QVERIFY2(result.exitCode == 0, result.out.right(2000) + result.err);
+    // The unit is started by the installation, and a notify unit is active
+    // only once the program has said READY=1: the example's printer listens.
+    QCOMPARE(property(PackagedUnit, "Type"), QByteArray("notify"));
+    QCOMPARE(property(PackagedUnit, "ActiveState"), QByteArray("active"));
+    QCOMPARE(property(PackagedUnit, "UnitFileState"), QByteArray("enabled"));
+    const QByteArray status = property(PackagedUnit, "StatusText");
+    QVERIFY2(status.startsWith("Running: 1 printer(s) listening"), status);
+    packagePid = property(PackagedUnit, "MainPID");
+
+    // The data folder has the example settings, and both are the service's
+    // user's alone.
+    QCOMPARE(readFile(innerPath(StateFolder + QStringLiteral("/settings.json"))), readFile(ExampleSettings));
+    result = inside({ QStringLiteral("stat"), QStringLiteral("-c"), QStringLiteral("%U:%G %a %n"), StateFolder,
+                      StateFolder + QStringLiteral("/settings.json") });
+    QCOMPARE(result.out, QByteArray("quillport:quillport 750 /var/lib/quillport\n"
+                                    "quillport:quillport 640 /var/lib/quillport/settings.json\n"));
+}
+
+void tst_SystemdService::packagePrints()
+{
+    if (packagePid.isEmpty())
+        QSKIP("The package is not installed.");
+    // The administrator's settings: a printer that sends its jobs over the
+    // network, and keeps trying for an hour when the output is away.
+    QJsonObject printer{ { "localname", "desk" },    { "active", true },        { "listen", "127.0.0.1" },
+                         { "port", PackagedPort },   { "subnets", "127.0.0.0/8" }, { "storejobs", true },
+                         { "jobspath", "jobs" },      { "retrytime", 3600 },     { "log", "pa" },
+                         { "output", QStringLiteral("socket://127.0.0.1:%1").arg(OutputPort) } };
+    QFile settings(innerPath(StateFolder + QStringLiteral("/settings.json")));
+    QVERIFY(settings.open(QIODevice::WriteOnly));
+    QVERIFY(settings.write(QJsonDocument(QJsonObject{ { "logtype", "textfile" }, { "printers", QJsonArray{ printer } } })
+                               .toJson())
+            > 0);
+    settings.close();
+    Result result = inside({ QStringLiteral("systemctl"), QStringLiteral("restart"), PackagedUnit });
+    QVERIFY2(result.exitCode == 0, result.err + journal({ QStringLiteral("-u"), PackagedUnit }).right(3000));
+
+    // Every byte value, as printer languages have: sent from a file in the
+    // container, since a command line carries no NUL.
+    const QByteArray job = randomBytes(256 * 1024, 21);
+    QFile jobFile(innerPath(QStringLiteral("/var/tmp/job.prn")));
+    QVERIFY(jobFile.open(QIODevice::WriteOnly) && jobFile.write(job) == job.size());
+    jobFile.close();
+    QVERIFY(startOutputListener(QStringLiteral("/var/tmp/first.prn")));
+    result = inside({ QStringLiteral("bash"), QStringLiteral("-c"),
+                      QStringLiteral("exec 3<>/dev/tcp/127.0.0.1/%1 && cat /var/tmp/job.prn >&3").arg(PackagedPort) });
+    QVERIFY2(result.exitCode == 0, result.err);
+    const QString received = innerPath(QStringLiteral("/var/tmp/first.prn"));
+    QTRY_COMPARE_WITH_TIMEOUT(readFile(received).size(), job.size(), Timeout);
+    QVERIFY(readFile(received) == job);
+
+    // With nothing listening, the next job waits in the spool folder.
+    QVERIFY(sendJob("waits for the upgrade", PackagedPort));
+    const QString logPath = innerPath(StateFolder + QStringLiteral("/Quillport.log"));
+    QTRY_VERIFY_WITH_TIMEOUT(readFile(logPath).contains("waits for printer \"desk\""), Timeout);
+    const QDir spool(innerPath(StateFolder + QStringLiteral("/.spool")));
+    QCOMPARE(spool.entryList(QDir::Files).size(), 1);
+}
+
+void tst_SystemdService::packageUpgrades()
+{
+    if (packagePid.isEmpty())
+        QSKIP("The package is not installed.");
+    const QString state = innerPath(StateFolder);
+    const QByteArray settings = readFile(state + QStringLiteral("/settings.json"));
+    const QByteArray logText = readFile(state + QStringLiteral("/Quillport.log"));
+    const QStringList stored = QDir(state + QStringLiteral("/jobs")).entryList(QDir::Files);
+    QCOMPARE(stored.size(), 1);
+    const QByteArray pid = property(PackagedUnit, "MainPID");
+
+    Result result =
+        apt({ QStringLiteral("install"), InnerPackages + QStringLiteral("/quillport_%1_amd64.deb").arg(UpgradeVersion) });
+    QVERIFY2(result.exitCode == 0, result.out.right(2000) + result.err);
+    QCOMPARE(inside({ QStringLiteral("dpkg-query"), QStringLiteral("-W"), QStringLiteral("-f=${Version}"),
+                      QStringLiteral("quillport") })
+                 .out,
+             UpgradeVersion.toLatin1());
+    // The service was restarted by the upgrade, on everything it had.
+    QCOMPARE(property(PackagedUnit, "ActiveState"), QByteArray("active"));
+    QVERIFY(property(PackagedUnit, "MainPID") != pid);
+    QCOMPARE(readFile(state + QStringLiteral("/settings.json")), settings);
+    QVERIFY(readFile(state + QStringLiteral("/Quillport.log")).startsWith(logText));
+    QCOMPARE(QDir(state + QStringLiteral("/jobs")).entryList(QDir::Files), stored);
+
+    // The job spooled before the upgrade is delivered after it.
+    QVERIFY(startOutputListener(QStringLiteral("/var/tmp/second.prn")));
+    const QString received = innerPath(QStringLiteral("/var/tmp/second.prn"));
+    QTRY_COMPARE_WITH_TIMEOUT(readFile(received), QByteArray("waits for the upgrade"), Timeout);
+}
+
+void tst_SystemdService::packageRemoval_data()
+{
+    QTest::addColumn<QString>("action");
+    QTest::addColumn<bool>("kept");
+    QTest::newRow("remove keeps the user and the data") << QStringLiteral("remove") << true;
+    QTest::newRow("purge removes them") << QStringLiteral("purge") << false;
+}
+
+void tst_SystemdService::packageRemoval()
+{
+    QFETCH(QString, action);
+    QFETCH(bool, kept);
+    if (packagePid.isEmpty())
+        QSKIP("The package is not installed.");
+    Result result = apt({ action, QStringLiteral("quillport") });
+    QVERIFY2(result.exitCode == 0, result.out.right(2000) + result.err);
+
+    QCOMPARE(property(PackagedUnit, "LoadState"), QByteArray("not-found"));
+    QCOMPARE(property(PackagedUnit, "ActiveState"), QByteArray("inactive"));
+    QCOMPARE(inside({ QStringLiteral("getent"), QStringLiteral("passwd"), QStringLiteral("quillport") }).exitCode == 0,
+             kept);
+    QCOMPARE(inside({ QStringLiteral("getent"), QStringLiteral("group"), QStringLiteral("quillport") }).exitCode == 0,
+             kept);
+    QCOMPARE(QFileInfo::exists(innerPath(StateFolder + QStringLiteral("/settings.json"))), kept);
+    QCOMPARE(QFileInfo::exists(innerPath(StateFolder)), kept);
+    // The link that enabled the unit goes with the purge, as does the
+    // logrotate file; the one a removal leaves still rotates the log.
+    const QFileInfo enabled(innerPath(QStringLiteral("/etc/systemd/system/multi-user.target.wants/quillport.service")));
+    QCOMPARE(enabled.isSymLink(), kept);
+    QCOMPARE(QFileInfo::exists(innerPath(QStringLiteral("/etc/logrotate.d/quillport"))), kept);
+    if (kept) {
+        result = inside({ QStringLiteral("logrotate"), QStringLiteral("-f"), QStringLiteral("-s"),
+                          QStringLiteral("/run/logrotate.status"), QStringLiteral("/etc/logrotate.d/quillport") });
+        QVERIFY2(result.exitCode == 0, result.out + result.err);
+        QVERIFY(QFileInfo::exists(innerPath(StateFolder + QStringLiteral("/Quillport.log.1"))));
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_SystemdService)
