@@ -256,7 +256,8 @@ void tst_Startup::addressAppearsDuringTheWait()
                                  QStringLiteral("ip"), QStringLiteral("addr"), QStringLiteral("add"),
                                  QStringLiteral("10.77.0.1/32"), QStringLiteral("dev"), QStringLiteral("lo") }),
              0);
-    QVERIFY(child.waitForLine(QStringLiteral("Info   Service started successful"), 3 * Timeout));
+    QVERIFY2(child.waitForLine(QStringLiteral("Info   Service started successful"), 3 * Timeout),
+             qPrintable(QStringLiteral("exit code %1:\n%2").arg(child.waitForExit(0)).arg(child.output())));
     QCOMPARE(child.countLines(QStringLiteral("Error  Wait 10 seconds for network interface with address 10.77.0.1")), 1);
     QVERIFY2(child.stop(Timeout), qPrintable(child.errorString));
 }
