@@ -36,6 +36,12 @@ bool openOwn(QFile &file, const QString &path, QString *error = nullptr);
 // `written` then tells how many did.
 bool writeAll(QFile &file, const char *data, qint64 size, QString *error, qint64 *written = nullptr);
 
+// Creates the file at `path` (it must not exist) with `first` and then
+// `second` in it, in as few system calls as the platform allows; a file
+// that could not be written whole is removed. False, with the reason.
+bool createWith(const QString &path, const QByteArray &first, const QByteArray &second, Access access,
+                QString *error);
+
 // Replaces the file at `path` with `data` whole, through a file of its own
 // renamed over it: a reader sees the old content or the new, never a part,
 // and a full disk leaves the old one in place.

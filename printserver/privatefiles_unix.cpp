@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace PrivateFiles {
@@ -41,6 +42,56 @@ bool open(QFile &file, const QString &path, QIODevice::OpenMode mode, Access acc
     ::close(fd);
     if (error)
         *error = file.errorString();
+    return false;
+}
+
+bool createWith(const QString &path, const QByteArray &first, const QByteArray &second, Access access,
+                QString *error)
+{
+    const QByteArray name = QFile::encodeName(path);
+    const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
+                          access == OwnerOnly ? 0600 : access == OwnerAndGroup ? 0640 : 0644);
+    if (fd < 0) {
+        *error = QString::fromLocal8Bit(std::strerror(errno));
+        return false;
+    }
+    // Both in one call; a count cut short goes on from where it stopped,
+    // so that a full disk says so (ENOSPC) rather than with a short count.
+    iovec parts[2] = { { const_cast<char *>(first.constData()), size_t(first.size()) },
+                       { const_cast<char *>(second.constData()), size_t(second.size()) } };
+    iovec *part = parts;
+    int left = 2;
+    int failure = 0;
+    while (left > 0) {
+        if (part->iov_len == 0) {
+            ++part;
+            --left;
+            continue;
+        }
+        const ssize_t count = ::writev(fd, part, left);
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count <= 0) {
+            failure = count < 0 ? errno : EIO;
+            break;
+        }
+        size_t done = size_t(count);
+        while (left > 0 && done >= part->iov_len) {
+            done -= part->iov_len;
+            ++part;
+            --left;
+        }
+        if (left > 0) {
+            part->iov_base = static_cast<char *>(part->iov_base) + done;
+            part->iov_len -= done;
+        }
+    }
+    if (::close(fd) != 0 && failure == 0)
+        failure = errno;
+    if (failure == 0)
+        return true;
+    ::unlink(name.constData());
+    *error = QString::fromLocal8Bit(std::strerror(failure));
     return false;
 }
 

@@ -20,6 +20,24 @@ bool open(QFile &file, const QString &path, QIODevice::OpenMode mode, Access, QS
     return false;
 }
 
+bool createWith(const QString &path, const QByteArray &first, const QByteArray &second, Access access,
+                QString *error)
+{
+    QFile file;
+    if (!open(file, path, QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered, access, error))
+        return false;
+    bool whole = writeAll(file, first.constData(), first.size(), error)
+        && writeAll(file, second.constData(), second.size(), error);
+    file.close();
+    if (whole && file.error() != QFileDevice::NoError) {
+        *error = file.errorString();
+        whole = false;
+    }
+    if (!whole)
+        QFile::remove(path);
+    return whole;
+}
+
 bool openOwn(QFile &file, const QString &path, QString *error)
 {
     const QFileInfo info(path);

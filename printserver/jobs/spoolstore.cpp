@@ -28,23 +28,58 @@ const char PartSuffix[] = ".part";
 const char JobSuffix[] = ".job";
 const char MetaSuffix[] = ".meta";
 
+// A JSON string: quoted, with what JSON asks escaped.
+void appendString(QByteArray &out, const QString &text)
+{
+    const QByteArray utf8 = text.toUtf8();
+    out += '"';
+    const auto plain = [](char c) { return uchar(c) >= 0x20 && c != '"' && c != '\\'; };
+    if (std::all_of(utf8.cbegin(), utf8.cend(), plain)) {
+        out += utf8;
+    } else {
+        for (const char c : utf8) {
+            if (plain(c))
+                out += c;
+            else if (c == '"' || c == '\\')
+                out += '\\' + QByteArray(1, c);
+            else
+                out += "\\u00" + QByteArray::number(uchar(c), 16).rightJustified(2, '0');
+        }
+    }
+    out += '"';
+}
+
+// The description of a job, as JSON. Written by hand: a job is committed
+// for every connection, and building a QJsonDocument took more than half of
+// the time the event-loop thread spends on a small job. Read with
+// QJsonDocument (describedJob), at start only.
 QByteArray trailer(const PrintJob &job)
 {
-    QJsonArray attributes;
-    for (const PrintJob::Attribute &attribute : job.attributes)
-        attributes.append(QJsonArray{ attribute.name, attribute.value, attribute.shown });
-    QJsonObject meta{
-        { QStringLiteral("id"), job.id },
-        { QStringLiteral("printer"), job.printer },
-        { QStringLiteral("port"), int(job.port) },
-        { QStringLiteral("peer"), job.peer },
-        { QStringLiteral("title"), job.title },
-        { QStringLiteral("completed"), double(job.completed) },
-        { QStringLiteral("sequence"), double(job.sequence) },
-    };
-    if (!attributes.isEmpty())
-        meta.insert(QStringLiteral("attributes"), attributes);
-    const QByteArray description = QJsonDocument(meta).toJson(QJsonDocument::Compact);
+    QByteArray description;
+    description.reserve(256);
+    description += "{\"id\":";
+    appendString(description, job.id);
+    description += ",\"printer\":";
+    appendString(description, job.printer);
+    description += ",\"port\":" + QByteArray::number(job.port) + ",\"peer\":";
+    appendString(description, job.peer);
+    description += ",\"title\":";
+    appendString(description, job.title);
+    description += ",\"completed\":" + QByteArray::number(job.completed)
+        + ",\"sequence\":" + QByteArray::number(job.sequence);
+    if (!job.attributes.isEmpty()) {
+        description += ",\"attributes\":[";
+        for (int i = 0; i < job.attributes.size(); ++i) {
+            const PrintJob::Attribute &attribute = job.attributes.at(i);
+            description += i == 0 ? "[" : ",[";
+            appendString(description, attribute.name);
+            description += ',';
+            appendString(description, attribute.value);
+            description += attribute.shown ? ",true]" : ",false]";
+        }
+        description += ']';
+    }
+    description += '}';
     return description + QByteArray::number(description.size(), 16).rightJustified(LengthDigits, '0') + EndMark;
 }
 
@@ -108,19 +143,18 @@ bool isOwnFile(const QString &path, QString *reason)
 
 } // namespace
 
-// A job being received into "{id}.part". When the file fails, what it holds
-// moves to the fallback store and the job goes on there.
+// A job being received. Its first bytes are held here: a job that is whole
+// before they pass smallJob bytes (most jobs) is written at its commit, with
+// its description, in one go under its final name "{id}.job". A larger one
+// goes on into "{id}.part" as it arrives, and its commit renames that. When
+// the file fails, what it holds moves to the fallback store and the job goes
+// on there.
 class SpoolStore::Incoming : public IncomingJob
 {
 public:
     Incoming(SpoolStore &store, const QString &peer)
         : store(store), peer(peer), id(newId()), partPath(store.path(id, PartSuffix))
     {
-        // Unbuffered: every piece goes to the file at once, without a copy.
-        QString error;
-        if (!PrivateFiles::open(file, partPath, QIODevice::ReadWrite | QIODevice::NewOnly | QIODevice::Unbuffered,
-                                PrivateFiles::OwnerOnly, &error))
-            toFallback(error);
     }
     ~Incoming() override { discard(); }
 
@@ -130,8 +164,23 @@ public:
             return fallback->append(data, size);
         if (done)
             return false;
+        if (!onDisk && held.size() + size <= smallJob) {
+            held.append(data, int(size));
+            return true;
+        }
         QString error;
-        if (PrivateFiles::writeAll(file, data, size, &error)) {
+        if (!onDisk) {
+            // Unbuffered from here on: every piece goes to the file at once,
+            // without a copy.
+            onDisk = PrivateFiles::open(file, partPath, QIODevice::ReadWrite | QIODevice::NewOnly | QIODevice::Unbuffered,
+                                        PrivateFiles::OwnerOnly, &error)
+                && PrivateFiles::writeAll(file, held.constData(), held.size(), &error);
+            if (onDisk) {
+                written = held.size();
+                held.clear();
+            }
+        }
+        if (onDisk && PrivateFiles::writeAll(file, data, size, &error)) {
             written += size;
             return true;
         }
@@ -152,12 +201,24 @@ public:
             return fallback->commit(job);
         if (done)
             return false;
-        store.stamp(job, id, written);
+        store.stamp(job, id, size());
         reached(Step::Written);
+        const QByteArray description = trailer(job);
+        QString error;
+        if (!onDisk) {
+            // Complete as soon as it is there: the bytes and the description
+            // in one go under the final name.
+            if (PrivateFiles::createWith(store.path(id, JobSuffix), held, description, PrivateFiles::OwnerOnly,
+                                         &error)) {
+                reached(Step::Described);
+                held.clear();
+                done = true;
+                return true;
+            }
+            return toFallback(error) && fallback->commit(job);
+        }
         // The description follows the bytes; once the file has its final
         // name the job is complete.
-        QString error;
-        const QByteArray description = trailer(job);
         const bool described = (file.isOpen()
                                 || PrivateFiles::open(file, partPath, QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered,
                                                       PrivateFiles::OwnerOnly, &error))
@@ -181,15 +242,18 @@ public:
     {
         if (fallback)
             return fallback->discard();
+        const qint64 size = this->size();
         if (!done) {
             file.close();
-            QFile::remove(partPath);
+            if (onDisk)
+                QFile::remove(partPath);
+            held.clear();
             done = true;
         }
-        return written;
+        return size;
     }
 
-    qint64 size() const override { return fallback ? fallback->size() : written; }
+    qint64 size() const override { return fallback ? fallback->size() : written + held.size(); }
 
 private:
     // Moves the job to the fallback store: what was written is read back
@@ -199,10 +263,9 @@ private:
         store.logger->log(QStringLiteral("Print job from %1 is not kept on disk: %2").arg(peer, why), Logger::Error);
         fallback = store.fallback->create(peer);
         bool moved = true;
-        if (file.isOpen() || written > 0) {
+        if (onDisk) {
             file.close();
             QFile part(partPath);
-            QString readError;
             QByteArray chunk;
             for (qint64 copied = 0; moved && copied < written; copied += chunk.size()) {
                 chunk = part.isOpen() || part.open(QIODevice::ReadOnly) ? part.read(qMin<qint64>(written - copied, 1 << 20))
@@ -221,6 +284,9 @@ private:
             part.close();
             QFile::remove(partPath);
         }
+        if (moved && !held.isEmpty())
+            moved = fallback->append(held.constData(), held.size());
+        held.clear();
         done = true;
         if (!moved) {
             // Every later call fails quietly: the job is gone.
@@ -233,12 +299,18 @@ private:
     const QString peer;
     const QString id;
     const QString partPath;
+    // The bytes not in a file yet.
+    QByteArray held;
     QFile file;
+    // Whether the job has a file; what is in it.
+    bool onDisk = false;
     qint64 written = 0;
     // Committed, discarded, or handed to the fallback store.
     bool done = false;
     std::unique_ptr<IncomingJob> fallback;
 };
+
+int SpoolStore::smallJob = 64 * 1024;
 
 SpoolStore::SpoolStore(const QString &dataFolder, Logger *logger, JobStore *fallback)
     : JobStore(logger), dir(dataFolder + QStringLiteral(".spool")), fallback(fallback)

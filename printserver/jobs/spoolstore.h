@@ -5,7 +5,8 @@
 //
 // A job being received is "{id}.part". Its commit writes the job's
 // description after its bytes and renames the file "{id}.job": from then on
-// it is complete and survives a restart. Storing moves it to the jobs
+// it is complete and survives a restart. (A small job is held in memory
+// until it is whole and then written as "{id}.job" in one go.) Storing moves it to the jobs
 // folder as "{id}.prn.part", cuts the description off and renames it
 // "{id}.prn"; across file systems the bytes are copied instead. Whatever a
 // crash leaves at any of these steps, the next start finishes or removes.
@@ -52,6 +53,11 @@ public:
     QString archiveRefusal(const QString &folder) const override;
     void remove(const PrintJob &job) override;
     bool keep(const PrintJob &job) override;
+
+    // A job up to this size is held in memory until it is whole, and then
+    // written with its description in one go; tests that watch bytes reach
+    // the spool folder as they arrive make it 0.
+    static int smallJob;
 
 private:
     class Incoming;

@@ -61,6 +61,7 @@ private slots:
     void fullDiskAtEachStep_data();
     void fullDiskAtEachStep();
     void memoryIsBounded();
+    void descriptionSurvivesAStart();
     void recoveryLeavesForeignFilesAlone_data();
     void recoveryLeavesForeignFilesAlone();
 
@@ -119,21 +120,28 @@ QString tst_JobStore::otherFileSystem()
 void tst_JobStore::crashAtEachStep_data()
 {
     QTest::addColumn<int>("step");
+    QTest::addColumn<int>("size");
     QTest::addColumn<bool>("archived");
     QTest::addColumn<bool>("acrossFileSystems");
     // What the next start has: the job waiting in the spool folder, the job
     // stored, or nothing (its client was never acknowledged).
     QTest::addColumn<QString>("result");
 
+    // Large enough for a copy of more than one piece; a small job is written
+    // once, whole, under its final name.
+    const int large = 3 * 1024 * 1024 + 7;
+    const int small = 4096;
     using Step = JobStore::Step;
-    QTest::newRow("before the description") << int(Step::Written) << false << false << "nothing";
-    QTest::newRow("before the rename") << int(Step::Described) << false << false << "nothing";
-    QTest::newRow("committed") << -1 << false << false << "waiting";
-    QTest::newRow("storing: moved out of the spool folder") << int(Step::MovedOut) << true << false << "stored";
-    QTest::newRow("storing: description cut off") << int(Step::Cut) << true << false << "stored";
-    QTest::newRow("storing: copy half-way") << int(Step::Copying) << true << true << "waiting";
-    QTest::newRow("stored") << -1 << true << false << "stored";
-    QTest::newRow("stored by a copy") << -1 << true << true << "stored";
+    QTest::newRow("before the description") << int(Step::Written) << large << false << false << "nothing";
+    QTest::newRow("before the rename") << int(Step::Described) << large << false << false << "nothing";
+    QTest::newRow("committed") << -1 << large << false << false << "waiting";
+    QTest::newRow("small: before it is written") << int(Step::Written) << small << false << false << "nothing";
+    QTest::newRow("small: written, not acknowledged") << int(Step::Described) << small << false << false << "waiting";
+    QTest::newRow("storing: moved out of the spool folder") << int(Step::MovedOut) << large << true << false << "stored";
+    QTest::newRow("storing: description cut off") << int(Step::Cut) << large << true << false << "stored";
+    QTest::newRow("storing: copy half-way") << int(Step::Copying) << large << true << true << "waiting";
+    QTest::newRow("stored") << -1 << large << true << false << "stored";
+    QTest::newRow("stored by a copy") << -1 << large << true << true << "stored";
 }
 
 // A process that dies with SIGKILL at a step is a process that ends there
@@ -141,14 +149,14 @@ void tst_JobStore::crashAtEachStep_data()
 void tst_JobStore::crashAtEachStep()
 {
     QFETCH(int, step);
+    QFETCH(int, size);
     QFETCH(bool, archived);
     QFETCH(bool, acrossFileSystems);
     QFETCH(QString, result);
     const QString folder = acrossFileSystems ? otherFileSystem() : jobs;
     if (folder.isEmpty())
         QSKIP("No second file system (/dev/shm) here");
-    // Large enough for a copy of more than one piece.
-    const QByteArray bytes = randomBytes(3 * 1024 * 1024 + 7, quint64(step + 10));
+    const QByteArray bytes = randomBytes(size, quint64(step + 10));
 
     const pid_t child = ::fork();
     QVERIFY(child >= 0);
@@ -249,6 +257,34 @@ void tst_JobStore::memoryIsBounded()
     memory->remove(first);
     QCOMPARE(memory->held(), 0);
     QVERIFY(commit(*memory, randomBytes(60000, 3), second));
+}
+
+// What a job's description holds comes back whole at the next start, also
+// what a client may put in it: quotes, backslashes, control characters,
+// text beyond ASCII.
+void tst_JobStore::descriptionSurvivesAStart()
+{
+    PrintJob job;
+    job.title = QStringLiteral("report \"final\" \\ v2\t\x01 B\u00fcro \u202e");
+    job.port = 9100;
+    job.attributes = { { QStringLiteral("user"), QStringLiteral("m\u00e4x\n\"quoted\""), true },
+                       { QStringLiteral("host"), QString(), false } };
+    QVERIFY(commit(*spool, "bytes", job));
+    SpoolStore next(data->path() + QLatin1Char('/'), &logger, memory.get());
+    const QList<PrintJob> jobs = next.recover();
+    QCOMPARE(jobs.size(), 1);
+    const PrintJob &found = jobs.first();
+    QCOMPARE(found.id, job.id);
+    QCOMPARE(found.printer, job.printer);
+    QCOMPARE(found.port, job.port);
+    QCOMPARE(found.peer, job.peer);
+    QCOMPARE(found.title, job.title);
+    QCOMPARE(found.completed, job.completed);
+    QCOMPARE(found.sequence, job.sequence);
+    QCOMPARE(found.attributes.size(), 2);
+    QCOMPARE(found.attributes.at(0).value, job.attributes.at(0).value);
+    QCOMPARE(found.details(), job.details());
+    QCOMPARE(bytesOf(next, found), QByteArray("bytes"));
 }
 
 void tst_JobStore::recoveryLeavesForeignFilesAlone_data()
