@@ -25,14 +25,6 @@ qintptr accept(qintptr listening, bool *outOfResources, QString *error);
 qint64 send(qintptr socket, const char *data, qint64 size, QString *error);
 // Waits at most `timeoutMs` until the socket takes data again (or fails).
 bool waitWritable(qintptr socket, int timeoutMs);
-// What sendFile() returns when the system has no such call for these two.
-const qint64 Unsupported = -3;
-// Sends up to `size` bytes of the open file `file` from `offset` on to
-// `socket` (or to any descriptor that takes them) within the system, without
-// a copy through the program: the count, which also moves `offset`;
-// WouldBlock, Broken with the reason, or Unsupported, after which the caller
-// reads and writes itself.
-qint64 sendFile(qintptr socket, int file, qint64 *offset, qint64 size, QString *error);
 // Sends all of `data` without blocking; false, with the reason, when the
 // socket cannot take it now.
 bool sendAll(qintptr socket, const char *data, qint64 size, QString *error);

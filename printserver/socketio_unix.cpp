@@ -10,7 +10,6 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/resource.h>
-#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -73,27 +72,6 @@ qintptr accept(qintptr listening, bool *outOfResources, QString *error)
 qint64 send(qintptr socket, const char *data, qint64 size, QString *error)
 {
     return transferred([&] { return ::send(int(socket), data, size_t(size), MSG_NOSIGNAL); }, error);
-}
-
-qint64 sendFile(qintptr socket, int file, qint64 *offset, qint64 size, QString *error)
-{
-    for (;;) {
-        off_t at = off_t(*offset);
-        const ssize_t count = ::sendfile(int(socket), file, &at, size_t(qMin<qint64>(size, 1 << 30)));
-        if (count >= 0) {
-            *offset = at;
-            return count;
-        }
-        if (errno == EINTR)
-            continue;
-        if (errno == EAGAIN || errno == EWOULDBLOCK)
-            return WouldBlock;
-        // A pair of descriptors that sendfile does not serve (some devices).
-        if (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)
-            return Unsupported;
-        *error = systemError(errno);
-        return Broken;
-    }
 }
 
 bool waitWritable(qintptr socket, int timeoutMs)

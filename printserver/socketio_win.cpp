@@ -73,13 +73,6 @@ bool waitReadable(qintptr socket, int timeoutMs)
     return WSAPoll(&entry, 1, timeoutMs) > 0;
 }
 
-qint64 sendFile(qintptr, int, qint64 *, qint64, QString *)
-{
-    // TransmitFile wants a socket opened for overlapped input and output and
-    // a file handle Qt does not hand out: the output reads and sends itself.
-    return Unsupported;
-}
-
 void prepareListening(qintptr)
 {
 }

@@ -3,8 +3,6 @@
 // reader) cannot hold the delivery thread beyond a stop.
 #include "deviceoutput.h"
 
-#include "socketio.h"
-
 #include <QFile>
 #include <QIODevice>
 
@@ -58,46 +56,8 @@ Output::Result DeviceOutput::deliver(QIODevice &document, qint64 size, const QSt
         ::fcntl(fd, F_SETFL, O_WRONLY | O_NONBLOCK | O_APPEND);
 
     Result result{ Delivered, QString() };
+    Pieces pieces(document, size);
     Stall stall(*this, path);
-    const auto waitForPrinter = [&] {
-        // The printer is busy (or out of paper): wait for it.
-        stall.idle();
-        pollfd entry = { fd, POLLOUT, 0 };
-        ::poll(&entry, 1, PollMs);
-    };
-    const auto broken = [&](qint64 done, int error) {
-        return Result{ Unavailable, QStringLiteral("%1 took %2 of %3 bytes: %4")
-                                        .arg(path)
-                                        .arg(done)
-                                        .arg(size)
-                                        .arg(systemError(error)) };
-    };
-
-    // From the job's file to the device within the system where it offers
-    // that (a FIFO, some devices; not a file that is appended to).
-    qint64 offset = 0;
-    auto *file = qobject_cast<QFile *>(&document);
-    bool zeroCopy = file && file->handle() >= 0 && document.pos() == 0;
-    while (zeroCopy && offset < size && result.outcome == Delivered) {
-        QString error;
-        const qint64 sent = stopping.load() ? 0 : SocketIo::sendFile(fd, file->handle(), &offset, size - offset, &error);
-        if (stopping.load())
-            result = { Unavailable, QStringLiteral("the service is stopping") };
-        else if (sent > 0)
-            stall.moved();
-        else if (sent == 0)
-            result = { Failed, QStringLiteral("the job cannot be read: its file is shorter than the job") };
-        else if (sent == SocketIo::Unsupported)
-            zeroCopy = false;
-        else if (sent == SocketIo::WouldBlock)
-            waitForPrinter();
-        else
-            result = { Unavailable, QStringLiteral("%1 took %2 of %3 bytes: %4").arg(path).arg(offset).arg(size).arg(error) };
-    }
-    if (result.outcome == Delivered && offset > 0 && offset < size && !document.seek(offset))
-        result = { Failed, QStringLiteral("the job cannot be read: %1").arg(document.errorString()) };
-
-    Pieces pieces(document, result.outcome == Delivered ? size - offset : 0);
     while (result.outcome == Delivered && pieces.next()) {
         for (qint64 done = 0; done < pieces.size();) {
             if (stopping.load()) {
@@ -109,9 +69,16 @@ Output::Result DeviceOutput::deliver(QIODevice &document, qint64 size, const QSt
                 done += count;
                 stall.moved();
             } else if (count < 0 && (errno == EAGAIN || errno == EINTR)) {
-                waitForPrinter();
+                // The printer is busy (or out of paper): wait for it.
+                stall.idle();
+                pollfd entry = { fd, POLLOUT, 0 };
+                ::poll(&entry, 1, PollMs);
             } else {
-                result = broken(offset + pieces.offset() + done, count < 0 ? errno : EIO);
+                result = { Unavailable, QStringLiteral("%1 took %2 of %3 bytes: %4")
+                                            .arg(path)
+                                            .arg(pieces.offset() + done)
+                                            .arg(size)
+                                            .arg(systemError(count < 0 ? errno : EIO)) };
                 break;
             }
         }

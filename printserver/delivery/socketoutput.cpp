@@ -4,7 +4,6 @@
 #include "socketio.h"
 
 #include <QDeadlineTimer>
-#include <QFile>
 #include <QTcpSocket>
 
 namespace {
@@ -43,51 +42,18 @@ Output::Result SocketOutput::deliver(QIODevice &document, qint64 size, const QSt
             return { Unavailable, QStringLiteral("%1 did not answer within %2 s").arg(printer).arg(ConnectTimeoutMs / 1000) };
     }
 
-    // A printer that reads nothing (out of paper) is waited on for as long
-    // as the connection lives: keep-alive, or the system's probes of a
-    // closed window, find one that has gone. What the printer sends back
-    // meanwhile is read and dropped.
+    // The bytes go from a buffer of their own straight to the socket, past
+    // Qt's write buffer: a copy less, and the stop flag looked at between
+    // writes. What the printer sends back meanwhile is read and dropped. A
+    // printer that reads nothing (out of paper) is waited on for as long as
+    // the connection lives: keep-alive, or the system's probes of a closed
+    // window, find one that has gone.
     const qintptr fd = socket.socketDescriptor();
     SocketIo::keepAlive(fd);
+    Pieces pieces(document, size);
     Stall stall(*this, printer);
     char sink[4096];
     QString error;
-    const auto waitForPrinter = [&] {
-        stall.idle();
-        SocketIo::waitWritable(fd, SliceMs);
-        while (SocketIo::receive(fd, sink, sizeof sink, &error) > 0) {
-        }
-    };
-
-    // From the job's file straight to the socket within the system, where
-    // it offers that: no copy through this program, and as fast as a client
-    // sending it itself.
-    qint64 offset = 0;
-    auto *file = qobject_cast<QFile *>(&document);
-    bool zeroCopy = file && file->handle() >= 0 && document.pos() == 0;
-    while (zeroCopy && offset < size) {
-        const qint64 sent = SocketIo::sendFile(fd, file->handle(), &offset, size - offset, &error);
-        if (sent > 0) {
-            stall.moved();
-        } else if (sent == 0) {
-            return { Failed, QStringLiteral("the job cannot be read: its file is shorter than the job") };
-        } else if (sent == SocketIo::Unsupported) {
-            zeroCopy = false;
-        } else if (sent == SocketIo::Broken) {
-            return { Unavailable, QStringLiteral("%1 broke the connection: %2").arg(printer, error) };
-        } else if (stopping.load()) {
-            return stopped;
-        } else {
-            waitForPrinter();
-        }
-    }
-
-    // Otherwise (another system, a job in memory) the bytes go from a
-    // buffer of their own straight to the socket, past Qt's write buffer: a
-    // copy less, and the stop flag looked at between writes.
-    if (offset > 0 && offset < size && !document.seek(offset))
-        return { Failed, QStringLiteral("the job cannot be read: %1").arg(document.errorString()) };
-    Pieces pieces(document, size - offset);
     while (pieces.next()) {
         for (qint64 done = 0; done < pieces.size();) {
             const qint64 sent = SocketIo::send(fd, pieces.data() + done, pieces.size() - done, &error);
@@ -100,7 +66,10 @@ Output::Result SocketOutput::deliver(QIODevice &document, qint64 size, const QSt
                 return { Unavailable, QStringLiteral("%1 broke the connection: %2").arg(printer, error) };
             if (stopping.load())
                 return stopped;
-            waitForPrinter();
+            stall.idle();
+            SocketIo::waitWritable(fd, SliceMs);
+            while (SocketIo::receive(fd, sink, sizeof sink, &error) > 0) {
+            }
         }
     }
     if (pieces.hasFailed())
