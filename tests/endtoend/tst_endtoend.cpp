@@ -462,8 +462,10 @@ void tst_EndToEnd::crashLosesNoCompleteJob()
     const QList<QByteArray> payloads{ randomBytes(6000, 61), randomBytes(7000, 62) };
     for (const QByteArray &payload : payloads)
         QVERIFY_SENT(port, payload);
+    // Past what the spool folder holds in memory until a job is whole, so
+    // that its part is on disk when the crash comes.
     ClientPool pool(port);
-    ClientConnection *unfinished = pool.add(randomBytes(50000, 63), Ending::Finish, nullptr, 20000);
+    ClientConnection *unfinished = pool.add(randomBytes(200000, 63), Ending::Finish, nullptr, 100000);
     QVERIFY(pool.stepUntil([&] { return unfinished->isHeld(); }, QDeadlineTimer(Timeout)));
     QVERIFY(child->waitForLine(Deferred, Timeout));
     QTRY_VERIFY_WITH_TIMEOUT(child->spoolFiles().filter(QRegularExpression(QStringLiteral("\\.part$"))).size() == 1,

@@ -166,7 +166,8 @@ void tst_ConnectionLoad::manyConnectionsAtOnce()
                            [](const std::unique_ptr<ClientConnection> &c) { return c->isHeld(); });
     };
     // Every connection is open, and admitted by the program, before any
-    // sends a byte: each holds its socket and its spool file. They are opened
+    // sends a byte: each holds its socket (a job's file comes once it has
+    // more bytes than the program holds in memory). They are opened
     // a batch at a time, each batch smaller than the listen backlog: a
     // handshake beyond a full backlog is left to SYN cookies and completes on
     // the server only once data comes.
@@ -175,7 +176,7 @@ void tst_ConnectionLoad::manyConnectionsAtOnce()
         for (int i = opened; i < opened + batch; ++i)
             pool.add(jobs.at(i), Ending::Finish, nullptr, 0);
         QVERIFY(pool.stepUntil(allHeld, QDeadlineTimer(Timeout)));
-        QVERIFY(waitForDescriptors(child, baseline + 2 * (opened + batch), &pool));
+        QVERIFY(waitForDescriptors(child, baseline + opened + batch, &pool));
     }
     QCOMPARE(pool.connected(), clients);
 
@@ -438,10 +439,13 @@ void tst_ConnectionLoad::acknowledgedJobsSurviveKills()
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     QCOMPARE(::connect(client, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
-    QCOMPARE(::send(client, randomBytes(2000, 1).constData(), 2000, 0), ssize_t(2000));
+    // More than the program holds in memory, so that its file shows what it
+    // has read.
+    const int part = 100000;
+    QCOMPARE(::send(client, randomBytes(part, 1).constData(), part, 0), ssize_t(part));
     const auto spooled = [&] {
         const QStringList files = child.spoolFiles();
-        return files.size() == 1 && QFileInfo(child.spoolFolder() + QLatin1Char('/') + files.first()).size() == 2000;
+        return files.size() == 1 && QFileInfo(child.spoolFolder() + QLatin1Char('/') + files.first()).size() == part;
     };
     QTRY_VERIFY_WITH_TIMEOUT(spooled(), Timeout);
     child.kill();

@@ -288,7 +288,8 @@ void tst_Lpd::hostileClients()
 
 // However many data files a job has, its connection holds one file at a
 // time: a data file that is complete waits for the rest of its job without
-// a descriptor, so that one client cannot take those of every printer.
+// a descriptor, so that one client cannot take those of every printer. (The
+// files are larger than what is held in memory until a job is whole.)
 void tst_Lpd::manyDataFilesHoldOneFile()
 {
     QVERIFY(startPrinter());
@@ -300,16 +301,20 @@ void tst_Lpd::manyDataFilesHoldOneFile()
         client.write(bytes);
         return client.waitForReadyRead(Timeout) && client.read(1) == QByteArray(1, '\0');
     };
+    const int size = 70000;
+    const int files = 20;
     QVERIFY(acknowledged("\2q\n"));
-    for (int i = 0; i < 100; ++i) {
-        QVERIFY(acknowledged("\0031 dfA" + QByteArray::number(100 + i) + "host\n"));
-        QVERIFY(acknowledged(QByteArray("x", 2)));
+    for (int i = 0; i < files; ++i) {
+        QVERIFY(acknowledged("\3" + QByteArray::number(size) + " dfA" + QByteArray::number(100 + i) + "host\n"));
+        QVERIFY(acknowledged(randomBytes(size, quint64(i)) + '\0'));
     }
     // The connection's own socket, and no file.
     QCOMPARE(child->openDescriptors(), descriptors + 1);
+    QCOMPARE(child->spoolFiles().size(), files);
 
     client.abort();
-    QVERIFY(child->waitForLine(QStringLiteral("Error  LPD job from 127.0.0.1 dropped after 100 bytes: *"), Timeout));
+    QVERIFY(child->waitForLine(QStringLiteral("Error  LPD job from 127.0.0.1 dropped after %1 bytes: *").arg(size * files),
+                               Timeout));
     QTRY_COMPARE_WITH_TIMEOUT(child->openDescriptors(), descriptors, Timeout);
     QCOMPARE(child->spoolFiles(), QStringList());
 }
