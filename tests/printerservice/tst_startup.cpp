@@ -215,8 +215,10 @@ void tst_Startup::stopDuringTheAddressWait()
     QJsonObject waiting = printer(QStringLiteral("waiting"), 9100);
     waiting.insert(QStringLiteral("listen"), absent.toString());
     waiting.insert(QStringLiteral("interfacewaittime"), 100000);
+    // Printers start in file order: once the waiting one says so, the one
+    // before it listens.
     QuillportChild child(program);
-    QVERIFY(child.writePrinters({ waiting, printer(QStringLiteral("serving"), port) }));
+    QVERIFY(child.writePrinters({ printer(QStringLiteral("serving"), port), waiting }));
     QVERIFY(child.launch());
     QVERIFY(child.waitForLine(QStringLiteral("Error  Wait 10 seconds for network interface with address 198.51.100.7"),
                               Timeout));
