@@ -206,39 +206,28 @@ void PrinterService::start()
     // The complete jobs an earlier run left go to their printers first,
     // before any new one can arrive (connections are taken only once this
     // returns).
-    for (const PrintJob &job : left) {
-        Printer *owner = nullptr;
-        for (Printer *printer : qAsConst(created)) {
-            if (printer->name() == job.printer && (!owner || printer->settings().port == job.port))
-                owner = printer;
-        }
-        if (owner) {
-            owner->submit(job);
-        } else {
-            logger->log(QStringLiteral("Print job from %1 waits in the spool folder: printer \"%2\" is not active")
-                            .arg(job.peer, job.printer),
-                        Logger::Error);
-            unclaimed.append(job);
-        }
+    unclaimed = left;
+    claimWaitingJobs();
+    for (const PrintJob &job : qAsConst(unclaimed)) {
+        logger->log(QStringLiteral("Print job from %1 waits in the spool folder: printer \"%2\" is not active")
+                        .arg(job.peer, job.printer),
+                    Logger::Error);
     }
 }
 
 void PrinterService::printerStarted(Printer *printer, bool isListening)
 {
-    // A printer that a reload brought: the service runs on either way.
-    if (startComplete) {
-        if (isListening)
-            listening.append(printer);
-        else
-            logger->log(QStringLiteral("Failed to start. Error: ") + printer->errorString(), Logger::Error);
-        reportStatus();
-        return;
-    }
     if (printer && isListening) {
         listening.append(printer);
     } else if (printer) {
         logger->log(QStringLiteral("Failed to start. Error: ") + printer->errorString(), Logger::Error);
-        startFailed = true;
+        if (!startComplete)
+            startFailed = true;
+    }
+    // A printer that a reload brought: the service runs on either way.
+    if (startComplete) {
+        reportStatus();
+        return;
     }
     if (printer && --pendingStarts > 0)
         return;
