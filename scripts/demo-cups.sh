@@ -70,6 +70,7 @@ Browsing No
 BrowseLocalProtocols none
 WebInterface No
 ErrorPolicy abort-job
+PreserveJobFiles No
 DefaultPolicy demo
 <Policy demo>
   <Limit All>
