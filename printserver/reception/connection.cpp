@@ -18,6 +18,10 @@ char readBuffer[1024 * 1024];
 const qint64 ReadPerTurn = 4 * 1024 * 1024;
 // At a stop, what a connection may still read to find its client's end.
 const qint64 StopReadLimit = 64 * 1024 * 1024;
+// What is read at once on a new connection: a small job that has arrived
+// whole (most do by the time they are accepted) is done before the next
+// accept, without a turn of the event loop; a larger one goes on from there.
+const qint64 FirstReadLimit = 64 * 1024;
 
 } // namespace
 
@@ -26,13 +30,20 @@ Connection::Connection(qintptr socket, const QString &peer, const JobIntake &int
       peer(peer),
       intake(intake),
       socket(socket),
-      notifier(new QSocketNotifier(socket, QSocketNotifier::Read, this)),
       idleSeconds(intake.idleTimeout)
 {
+    sinceData.start();
+}
+
+void Connection::start()
+{
+    if (!paused && !readAvailable(FirstReadLimit))
+        return;
+    notifier = new QSocketNotifier(socket, QSocketNotifier::Read, this);
+    notifier->setEnabled(!paused);
     connect(notifier, &QSocketNotifier::activated, this, &Connection::readable);
     idleTimer.setSingleShot(true);
     connect(&idleTimer, &QTimer::timeout, this, &Connection::checkIdle);
-    sinceData.start();
     if (idleSeconds > 0)
         idleTimer.start(int(qMin<qint64>(qint64(idleSeconds) * 1000, INT_MAX)));
 }
@@ -50,7 +61,8 @@ void Connection::setPaused(bool pause)
     if (socket < 0 || paused == pause)
         return;
     paused = pause;
-    notifier->setEnabled(!paused);
+    if (notifier)
+        notifier->setEnabled(!paused);
     // The client is not silent while nobody reads it.
     sinceData.restart();
 }

@@ -31,6 +31,10 @@ public:
 
     bool isEnded() const { return socket < 0; }
 
+    // Reads what has already arrived, then waits for the rest; a job that
+    // came whole may be over when this returns.
+    void start();
+
     // A paused connection reads nothing: what the client sends waits in the
     // system's buffers and the client's window, not in this program.
     void setPaused(bool paused);
@@ -79,7 +83,7 @@ private:
     void end(bool reset);
 
     qintptr socket;
-    QSocketNotifier *notifier;
+    QSocketNotifier *notifier = nullptr;
     QTimer idleTimer;
     QElapsedTimer sinceData;
     const int idleSeconds;

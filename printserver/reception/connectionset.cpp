@@ -23,10 +23,16 @@ void ConnectionSet::take(qintptr socket, const QString &peer)
     Connection *connection = protocol == PrinterConfig::Lpd
         ? static_cast<Connection *>(new LpdConnection(socket, peer, intake, this))
         : new RawConnection(socket, peer, intake, this);
-    connections.insert(connection);
-    connect(connection, &Connection::ended, this, &ConnectionSet::connectionEnded);
     if (paused)
         connection->setPaused(true);
+    connection->start();
+    if (connection->isEnded()) {
+        delete connection;
+        emit ended();
+        return;
+    }
+    connections.insert(connection);
+    connect(connection, &Connection::ended, this, &ConnectionSet::connectionEnded);
 }
 
 void ConnectionSet::connectionEnded()
