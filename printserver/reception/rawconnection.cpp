@@ -27,10 +27,14 @@ void RawConnection::finished()
 void RawConnection::complete()
 {
     PrintJob complete = intake.job(peer);
-    if (job->commit(complete))
-        intake.enqueue(complete);
-    else
+    if (!job->commit(complete)) {
         abort();
+        return;
+    }
+    // The job is safe in its spool file: the client has its answer before
+    // the delivery thread is woken for it.
+    close();
+    intake.enqueue(complete);
 }
 
 void RawConnection::aborted(const QString &why)
