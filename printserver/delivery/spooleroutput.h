@@ -5,10 +5,13 @@
 
 #include "output.h"
 
+#include <memory>
+
 class SpoolerOutput : public Output
 {
 public:
     explicit SpoolerOutput(const QString &queue);
+    ~SpoolerOutput() override;
 
     // A document that did not arrive whole is cancelled at the spooler: it
     // neither prints in part nor stays pending.
@@ -19,6 +22,9 @@ public:
 
 private:
     QString queue;
+    // What the deliveries keep of the spooler from one job to the next.
+    struct Session;
+    std::unique_ptr<Session> session;
 };
 
 #endif // SPOOLEROUTPUT_H

@@ -34,27 +34,56 @@ int keepWaiting(http_t *, void *data)
     return 1;
 }
 
+// A connection to the scheduler for one request or job: a connection of its
+// own, or a new one on the `kept` connection object of a printer's
+// deliveries (libcups zeroes some 100 KiB for each object it makes).
 class Scheduler
 {
 public:
-    Scheduler(const std::atomic<bool> &stopping, int limit)
-        : waiting{ &stopping, limit }
+    Scheduler(const std::atomic<bool> &stopping, int limit, http_t **kept = nullptr)
+        : waiting{ &stopping, limit }, kept(kept)
     {
-        http = httpConnect2(cupsServer(), ippPort(), nullptr, AF_UNSPEC, cupsEncryption(), 1, ConnectTimeoutMs,
-                            nullptr);
+        if (!kept) {
+            http = httpConnect2(cupsServer(), ippPort(), nullptr, AF_UNSPEC, cupsEncryption(), 1, ConnectTimeoutMs,
+                                nullptr);
+        } else {
+            // Made without connecting (a time of 0), then connected anew
+            // for each job: an earlier job's connection is closed first.
+            if (!*kept)
+                *kept = httpConnect2(cupsServer(), ippPort(), nullptr, AF_UNSPEC, cupsEncryption(), 1, 0, nullptr);
+            if (*kept && httpReconnect2(*kept, ConnectTimeoutMs, nullptr) == 0) {
+                http = *kept;
+            } else if (*kept && cupsServer()[0] != '/') {
+                // A scheduler named by host is looked up again next time:
+                // its address may have changed.
+                httpClose(*kept);
+                *kept = nullptr;
+            }
+        }
         if (http)
             httpSetTimeout(http, 1.0, keepWaiting, &waiting);
     }
     ~Scheduler()
     {
-        if (http)
+        if (!http)
+            return;
+        if (!kept) {
             httpClose(http);
+            return;
+        }
+        // The scheduler is not left with an idle client between jobs; the
+        // descriptor goes with the next job's connection.
+        httpSetTimeout(http, 1.0, nullptr, nullptr);
+        httpShutdown(http);
     }
     // Progress was made: the time limit starts again.
     void progressed() { waiting.seconds = 0; }
 
-    http_t *http;
+    http_t *http = nullptr;
     Waiting waiting;
+
+private:
+    http_t **kept;
 };
 
 // Errors that mean the scheduler or the queue cannot take the job now but
@@ -150,10 +179,23 @@ Output::Description SpoolerOutput::describe(int timeoutMs) const
     return description;
 }
 
+struct SpoolerOutput::Session
+{
+    ~Session()
+    {
+        if (http)
+            httpClose(http);
+    }
+
+    http_t *http = nullptr;
+};
+
 SpoolerOutput::SpoolerOutput(const QString &queue)
-    : queue(queue)
+    : queue(queue), session(std::make_unique<Session>())
 {
 }
+
+SpoolerOutput::~SpoolerOutput() = default;
 
 Output::Result SpoolerOutput::deliver(QIODevice &document, qint64 size, const QString &title,
                                       const std::atomic<bool> &stopping)
@@ -161,7 +203,7 @@ Output::Result SpoolerOutput::deliver(QIODevice &document, qint64 size, const QS
     const QByteArray name = queue.toUtf8();
     const QByteArray jobTitle = title.toUtf8();
 
-    Scheduler scheduler(stopping, SchedulerTimeout);
+    Scheduler scheduler(stopping, SchedulerTimeout, &session->http);
     if (!scheduler.http)
         return { Unavailable, QStringLiteral("no connection to the scheduler at %1: %2")
                                   .arg(QString::fromUtf8(cupsServer()), QString::fromUtf8(cupsLastErrorString())) };

@@ -65,10 +65,17 @@ Output::Description SpoolerOutput::describe(int) const
     return description;
 }
 
+// Each delivery opens the printer anew.
+struct SpoolerOutput::Session
+{
+};
+
 SpoolerOutput::SpoolerOutput(const QString &queue)
     : queue(queue)
 {
 }
+
+SpoolerOutput::~SpoolerOutput() = default;
 
 Output::Result SpoolerOutput::deliver(QIODevice &document, qint64 size, const QString &title,
                                       const std::atomic<bool> &stopping)
