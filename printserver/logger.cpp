@@ -11,8 +11,6 @@
 
 namespace {
 
-const int LabelWidth = 7;
-
 ServiceBase::EventType eventType(Logger::LogCategory category)
 {
     switch (category) {
@@ -45,32 +43,30 @@ Logger::~Logger()
 
 QString Logger::label(LogCategory category)
 {
-    const char *text = "";
+    // Each seven characters wide; literals, as a label goes with every line.
     switch (category) {
     case Print:
-        text = "Print";
-        break;
+        return QStringLiteral("Print  ");
     case Error:
-        text = "Error";
-        break;
+        return QStringLiteral("Error  ");
     case Debug:
-        text = "Debug";
-        break;
+        return QStringLiteral("Debug  ");
     case Access:
-        text = "Access";
-        break;
+        return QStringLiteral("Access ");
     case Info:
-        text = "Info";
-        break;
+        return QStringLiteral("Info   ");
     default:
-        break;
+        return QStringLiteral("       ");
     }
-    return QString::fromLatin1(text).leftJustified(LabelWidth, QLatin1Char(' '));
 }
 
 QString Logger::fileLine(const QString &timeStamp, const QString &message, LogCategory category)
 {
-    return timeStamp + QLatin1Char(' ') + label(category) + message + QLatin1Char('\n');
+    const QString name = label(category);
+    QString line;
+    line.reserve(timeStamp.size() + 1 + name.size() + message.size() + 1);
+    line.append(timeStamp).append(QLatin1Char(' ')).append(name).append(message).append(QLatin1Char('\n'));
+    return line;
 }
 
 namespace {
@@ -80,6 +76,8 @@ namespace {
 // and paragraph separators, and the bidirectional controls.
 bool needsEscape(ushort code)
 {
+    if (code >= 0x20 && code < 0x7f)
+        return false;
     return code < 0x20 || (code >= 0x7f && code <= 0x9f) || code == 0x061c || code == 0x200e || code == 0x200f
         || (code >= 0x2028 && code <= 0x202e) || (code >= 0x2066 && code <= 0x2069);
 }
