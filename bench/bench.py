@@ -1230,7 +1230,7 @@ def main():
     parser.add_argument("--reps", type=int, default=5, help="large jobs of figures 1 and 7")
     parser.add_argument("--large-mib", type=int, default=512, help="size of the large job (figures 1, 3, 5, 7)")
     parser.add_argument("--small-jobs", type=int, default=2000)
-    parser.add_argument("--small-reps", type=int, default=5, help="rounds of small jobs (figure 2)")
+    parser.add_argument("--small-reps", type=int, default=9, help="rounds of small jobs (figure 2)")
     parser.add_argument("--clients", type=int, default=16)
     parser.add_argument("--leak-jobs", type=int, default=10000)
     parser.add_argument("--print-mib", type=int, default=1)
