@@ -34,45 +34,49 @@ int keepWaiting(http_t *, void *data)
     return 1;
 }
 
-// A connection to the scheduler for one request or job: a connection of its
-// own, or a new one on the `kept` connection object of a printer's
-// deliveries (libcups zeroes some 100 KiB for each object it makes).
+// libcups's object for a scheduler connection, closed when it goes. Making
+// one zeroes some 100 KiB, so a printer's deliveries keep theirs from job to
+// job and connect it anew for each.
+struct Connection
+{
+    ~Connection()
+    {
+        if (http)
+            httpClose(http);
+    }
+
+    http_t *http = nullptr;
+};
+
+// The scheduler, connected for one request or job on `connection`.
 class Scheduler
 {
 public:
-    Scheduler(const std::atomic<bool> &stopping, int limit, http_t **kept = nullptr)
-        : waiting{ &stopping, limit }, kept(kept)
+    Scheduler(Connection &connection, const std::atomic<bool> &stopping, int limit)
+        : waiting{ &stopping, limit }
     {
-        if (!kept) {
-            http = httpConnect2(cupsServer(), ippPort(), nullptr, AF_UNSPEC, cupsEncryption(), 1, ConnectTimeoutMs,
-                                nullptr);
-        } else {
-            // Made without connecting (a time of 0), then connected anew
-            // for each job: an earlier job's connection is closed first.
-            if (!*kept)
-                *kept = httpConnect2(cupsServer(), ippPort(), nullptr, AF_UNSPEC, cupsEncryption(), 1, 0, nullptr);
-            if (*kept && httpReconnect2(*kept, ConnectTimeoutMs, nullptr) == 0) {
-                http = *kept;
-            } else if (*kept && cupsServer()[0] != '/') {
-                // A scheduler named by host is looked up again next time:
-                // its address may have changed.
-                httpClose(*kept);
-                *kept = nullptr;
-            }
+        // Made without connecting (a time of 0); connecting closes an
+        // earlier job's connection first.
+        if (!connection.http) {
+            connection.http =
+                httpConnect2(cupsServer(), ippPort(), nullptr, AF_UNSPEC, cupsEncryption(), 1, 0, nullptr);
         }
-        if (http)
+        if (connection.http && httpReconnect2(connection.http, ConnectTimeoutMs, nullptr) == 0) {
+            http = connection.http;
             httpSetTimeout(http, 1.0, keepWaiting, &waiting);
+        } else if (connection.http && cupsServer()[0] != '/') {
+            // A scheduler named by host is looked up again next time: its
+            // address may have changed.
+            httpClose(connection.http);
+            connection.http = nullptr;
+        }
     }
     ~Scheduler()
     {
         if (!http)
             return;
-        if (!kept) {
-            httpClose(http);
-            return;
-        }
-        // The scheduler is not left with an idle client between jobs; the
-        // descriptor goes with the next job's connection.
+        // The scheduler is not left with an idle client; the descriptor
+        // goes with the next connection, or with the object.
         httpSetTimeout(http, 1.0, nullptr, nullptr);
         httpShutdown(http);
     }
@@ -81,9 +85,6 @@ public:
 
     http_t *http = nullptr;
     Waiting waiting;
-
-private:
-    http_t **kept;
 };
 
 // Errors that mean the scheduler or the queue cannot take the job now but
@@ -144,7 +145,8 @@ int createJob(http_t *http, const QByteArray &queue, const QByteArray &title)
 void cancel(const QByteArray &queue, int jobId)
 {
     const std::atomic<bool> notStopping(false);
-    Scheduler scheduler(notStopping, CancelTimeout);
+    Connection connection;
+    Scheduler scheduler(connection, notStopping, CancelTimeout);
     if (scheduler.http)
         cupsCancelJob2(scheduler.http, queue.constData(), jobId, 0);
 }
@@ -155,7 +157,8 @@ Output::Description SpoolerOutput::describe(int timeoutMs) const
 {
     Description description;
     const std::atomic<bool> notStopping(false);
-    Scheduler scheduler(notStopping, qMax(1, timeoutMs / 1000));
+    Connection connection;
+    Scheduler scheduler(connection, notStopping, qMax(1, timeoutMs / 1000));
     if (!scheduler.http)
         return description;
     const QByteArray name = queue.toUtf8();
@@ -179,15 +182,8 @@ Output::Description SpoolerOutput::describe(int timeoutMs) const
     return description;
 }
 
-struct SpoolerOutput::Session
+struct SpoolerOutput::Session : Connection
 {
-    ~Session()
-    {
-        if (http)
-            httpClose(http);
-    }
-
-    http_t *http = nullptr;
 };
 
 SpoolerOutput::SpoolerOutput(const QString &queue)
@@ -203,7 +199,7 @@ Output::Result SpoolerOutput::deliver(QIODevice &document, qint64 size, const QS
     const QByteArray name = queue.toUtf8();
     const QByteArray jobTitle = title.toUtf8();
 
-    Scheduler scheduler(stopping, SchedulerTimeout, &session->http);
+    Scheduler scheduler(*session, stopping, SchedulerTimeout);
     if (!scheduler.http)
         return { Unavailable, QStringLiteral("no connection to the scheduler at %1: %2")
                                   .arg(QString::fromUtf8(cupsServer()), QString::fromUtf8(cupsLastErrorString())) };
