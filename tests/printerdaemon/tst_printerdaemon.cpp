@@ -112,6 +112,8 @@ private slots:
     void deliveredJob_data();
     void deliveredJob();
     void halfClosedClientIsClosedByServer();
+    void jobsWholeBeforeTheirAccept_data();
+    void jobsWholeBeforeTheirAccept();
     void overlappingConnectionsKeepJobsApart();
     void resetAbortsTheJob_data();
     void resetAbortsTheJob();
@@ -478,6 +480,60 @@ void tst_PrinterDaemon::halfClosedClientIsClosedByServer()
     QVERIFY(capture.waitFor(outcomeLine(QStringLiteral("127.0.0.1")), Timeout));
     QTRY_COMPARE(jobFiles().size(), 1);
     QVERIFY(jobFile(jobFiles().first()) == payload);
+}
+
+void tst_PrinterDaemon::jobsWholeBeforeTheirAccept_data()
+{
+    QTest::addColumn<int>("size");
+    QTest::addColumn<int>("clients");
+
+    QTest::newRow("a small job") << 4096 << 1;
+    QTest::newRow("more than is read at once") << 200000 << 1;
+    QTest::newRow("an empty job") << 0 << 1;
+    QTest::newRow("eight at once, two connections at most") << 4096 << 8;
+}
+
+// Jobs that are whole, end of stream included, by the time the listener
+// takes their connections: each client gets its close with the job
+// committed, and each connection that ends so counts against the cap no
+// longer.
+void tst_PrinterDaemon::jobsWholeBeforeTheirAccept()
+{
+    QFETCH(int, size);
+    QFETCH(int, clients);
+    PrinterConfig config = this->config();
+    config.maxconnections = 2;
+    auto daemon = listening(config);
+    QVERIFY(daemon);
+
+    ClientPool pool(daemon->serverPort());
+    QList<QByteArray> sent;
+    for (int i = 0; i < clients; ++i) {
+        sent.append(binaryPayload(size, char(i)));
+        pool.add(sent.last(), Ending::Finish);
+    }
+    // The clients send and shut their sides while the listener has no turn.
+    QVERIFY(pool.stepUntil([&] { return pool.connected() == clients; }, QDeadlineTimer(Timeout)));
+    for (int round = 0; round < 5; ++round)
+        pool.step(10);
+    const QDeadlineTimer deadline(Timeout);
+    while (pool.active() > 0 && !deadline.hasExpired()) {
+        QCoreApplication::processEvents();
+        pool.step(5);
+    }
+    const auto done = pool.takeDone();
+    QCOMPARE(int(done.size()), clients);
+    for (const auto &connection : done)
+        QVERIFY2(connection->completed(), qPrintable(connection->error));
+
+    QTRY_COMPARE(capture.starting(QStringLiteral("Print  Print job from 127.0.0.1 stored")).size(), clients);
+    QCOMPARE(daemon->connectionCount(), 0);
+    QList<QByteArray> stored;
+    for (const QString &name : jobFiles())
+        stored.append(jobFile(name));
+    std::sort(sent.begin(), sent.end());
+    std::sort(stored.begin(), stored.end());
+    QCOMPARE(stored, sent);
 }
 
 void tst_PrinterDaemon::overlappingConnectionsKeepJobsApart()
