@@ -109,10 +109,12 @@ void PrinterDaemon::incomingConnection(qintptr socket)
     if (config.subnets.isEmpty() && !config.subnetsInvalid) {
         admit(socket, peer);
     } else if (!config.subnetsInvalid && subnetsContain(config.subnets, peerAddress)) {
-        admit(socket, peer);
+        // Before the connection is taken: a job that has arrived whole is
+        // done, and may be delivered, before admit() returns.
         log->log(QStringLiteral("Access from ") + peer + QStringLiteral(" to printer \"") + config.localname
                      + QStringLiteral("\" is allowed"),
                  Logger::Access);
+        admit(socket, peer);
     } else {
         log->log(QStringLiteral("Access from ") + peer + QStringLiteral(" to printer ") + config.localname
                      + QStringLiteral(" is denied"),

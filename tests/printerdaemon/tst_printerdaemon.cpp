@@ -495,14 +495,15 @@ void tst_PrinterDaemon::jobsWholeBeforeTheirAccept_data()
 
 // Jobs that are whole, end of stream included, by the time the listener
 // takes their connections: each client gets its close with the job
-// committed, and each connection that ends so counts against the cap no
-// longer.
+// committed, each connection that ends so counts against the cap no longer,
+// and each admission is logged before its job's delivery.
 void tst_PrinterDaemon::jobsWholeBeforeTheirAccept()
 {
     QFETCH(int, size);
     QFETCH(int, clients);
     PrinterConfig config = this->config();
     config.maxconnections = 2;
+    config.subnets = parseSubnets(QStringLiteral("127.0.0.0/8"));
     auto daemon = listening(config);
     QVERIFY(daemon);
 
@@ -528,6 +529,12 @@ void tst_PrinterDaemon::jobsWholeBeforeTheirAccept()
 
     QTRY_COMPARE(capture.starting(QStringLiteral("Print  Print job from 127.0.0.1 stored")).size(), clients);
     QCOMPARE(daemon->connectionCount(), 0);
+    int admitted = 0;
+    for (const QString &captured : capture.lines()) {
+        admitted += captured.startsWith(line(Logger::Access, QStringLiteral("Access from 127.0.0.1"))) ? 1 : 0;
+        if (isReasonLine(captured))
+            QVERIFY2(--admitted >= 0, qPrintable(capture.lines().join(QLatin1Char('\n'))));
+    }
     QList<QByteArray> stored;
     for (const QString &name : jobFiles())
         stored.append(jobFile(name));
