@@ -11,8 +11,10 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QStringBuilder>
 
 #include <algorithm>
+#include <charconv>
 
 namespace {
 
@@ -31,42 +33,66 @@ const char MetaSuffix[] = ".meta";
 // A JSON string: quoted, with what JSON asks escaped.
 void appendString(QByteArray &out, const QString &text)
 {
-    const QByteArray utf8 = text.toUtf8();
     out += '"';
-    const auto plain = [](char c) { return uchar(c) >= 0x20 && c != '"' && c != '\\'; };
-    if (std::all_of(utf8.cbegin(), utf8.cend(), plain)) {
-        out += utf8;
-    } else {
-        for (const char c : utf8) {
-            if (plain(c))
-                out += c;
-            else if (c == '"' || c == '\\')
-                out += '\\' + QByteArray(1, c);
-            else
-                out += "\\u00" + QByteArray::number(uchar(c), 16).rightJustified(2, '0');
-        }
+    // Plain ASCII, which is what a description mostly holds, goes in as it
+    // stands, without an encoding in between.
+    const auto plainAscii = [](QChar c) {
+        const ushort code = c.unicode();
+        return code >= 0x20 && code < 0x80 && code != '"' && code != '\\';
+    };
+    if (std::all_of(text.cbegin(), text.cend(), plainAscii)) {
+        const int at = out.size();
+        out.resize(at + text.size());
+        std::transform(text.cbegin(), text.cend(), out.data() + at, [](QChar c) { return char(c.unicode()); });
+        out += '"';
+        return;
+    }
+    const QByteArray utf8 = text.toUtf8();
+    for (const char c : utf8) {
+        if (uchar(c) >= 0x20 && c != '"' && c != '\\')
+            out += c;
+        else if (c == '"' || c == '\\')
+            out += '\\' + QByteArray(1, c);
+        else
+            out += "\\u00" + QByteArray::number(uchar(c), 16).rightJustified(2, '0');
     }
     out += '"';
 }
 
+// `value` in `base`, at least `width` digits, zeros in front.
+void appendNumber(QByteArray &out, qint64 value, int base = 10, int width = 0)
+{
+    char digits[32];
+    const int count = int(std::to_chars(digits, digits + sizeof digits, value, base).ptr - digits);
+    const int pad = qMax(0, width - count);
+    const int at = out.size();
+    out.resize(at + pad + count);
+    std::fill_n(out.data() + at, pad, '0');
+    std::copy_n(digits, count, out.data() + at + pad);
+}
+
 // The description of a job, as JSON. Written by hand: a job is committed
-// for every connection, and building a QJsonDocument took more than half of
-// the time the event-loop thread spends on a small job. Read with
-// QJsonDocument (describedJob), at start only.
+// for every connection on the event-loop thread, and building a
+// QJsonDocument took more than half of the time that thread spends on a
+// small job. Read with QJsonDocument (describedJob), at start only.
 QByteArray trailer(const PrintJob &job)
 {
     QByteArray description;
-    description.reserve(256);
+    description.reserve(512);
     description += "{\"id\":";
     appendString(description, job.id);
     description += ",\"printer\":";
     appendString(description, job.printer);
-    description += ",\"port\":" + QByteArray::number(job.port) + ",\"peer\":";
+    description += ",\"port\":";
+    appendNumber(description, job.port);
+    description += ",\"peer\":";
     appendString(description, job.peer);
     description += ",\"title\":";
     appendString(description, job.title);
-    description += ",\"completed\":" + QByteArray::number(job.completed)
-        + ",\"sequence\":" + QByteArray::number(job.sequence);
+    description += ",\"completed\":";
+    appendNumber(description, job.completed);
+    description += ",\"sequence\":";
+    appendNumber(description, job.sequence);
     if (!job.attributes.isEmpty()) {
         description += ",\"attributes\":[";
         for (int i = 0; i < job.attributes.size(); ++i) {
@@ -80,7 +106,8 @@ QByteArray trailer(const PrintJob &job)
         description += ']';
     }
     description += '}';
-    return description + QByteArray::number(description.size(), 16).rightJustified(LengthDigits, '0') + EndMark;
+    appendNumber(description, description.size(), 16, LengthDigits);
+    return description += EndMark;
 }
 
 // The description at the end of `file` and the size of the bytes before it;
@@ -153,7 +180,7 @@ class SpoolStore::Incoming : public IncomingJob
 {
 public:
     Incoming(SpoolStore &store, const QString &peer)
-        : store(store), peer(peer), id(newId()), partPath(store.path(id, PartSuffix))
+        : store(store), peer(peer), id(newId())
     {
     }
     ~Incoming() override { discard(); }
@@ -172,7 +199,7 @@ public:
         if (!onDisk) {
             // Unbuffered from here on: every piece goes to the file at once,
             // without a copy.
-            onDisk = PrivateFiles::open(file, partPath, QIODevice::ReadWrite | QIODevice::NewOnly | QIODevice::Unbuffered,
+            onDisk = PrivateFiles::open(file, partPath(), QIODevice::ReadWrite | QIODevice::NewOnly | QIODevice::Unbuffered,
                                         PrivateFiles::OwnerOnly, &error)
                 && PrivateFiles::writeAll(file, held.constData(), held.size(), &error);
             if (onDisk) {
@@ -220,7 +247,7 @@ public:
         // The description follows the bytes; once the file has its final
         // name the job is complete.
         const bool described = (file.isOpen()
-                                || PrivateFiles::open(file, partPath, QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered,
+                                || PrivateFiles::open(file, partPath(), QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered,
                                                       PrivateFiles::OwnerOnly, &error))
             && PrivateFiles::writeAll(file, description.constData(), description.size(), &error);
         if (described)
@@ -231,7 +258,7 @@ public:
             error = file.errorString();
             complete = false;
         }
-        if (complete && PrivateFiles::rename(partPath, store.path(id, JobSuffix), &error)) {
+        if (complete && PrivateFiles::rename(partPath(), store.path(id, JobSuffix), &error)) {
             done = true;
             return true;
         }
@@ -246,7 +273,7 @@ public:
         if (!done) {
             file.close();
             if (onDisk)
-                QFile::remove(partPath);
+                QFile::remove(partPath());
             held.clear();
             done = true;
         }
@@ -256,6 +283,9 @@ public:
     qint64 size() const override { return fallback ? fallback->size() : written + held.size(); }
 
 private:
+    // Only a job too large to be held has a part file.
+    QString partPath() const { return store.path(id, PartSuffix); }
+
     // Moves the job to the fallback store: what was written is read back
     // from the file, which goes. False when the job is lost on the way.
     bool toFallback(const QString &why)
@@ -265,7 +295,7 @@ private:
         bool moved = true;
         if (onDisk) {
             file.close();
-            QFile part(partPath);
+            QFile part(partPath());
             QByteArray chunk;
             for (qint64 copied = 0; moved && copied < written; copied += chunk.size()) {
                 chunk = part.isOpen() || part.open(QIODevice::ReadOnly) ? part.read(qMin<qint64>(written - copied, 1 << 20))
@@ -282,7 +312,7 @@ private:
                 }
             }
             part.close();
-            QFile::remove(partPath);
+            QFile::remove(partPath());
         }
         if (moved && !held.isEmpty())
             moved = fallback->append(held.constData(), held.size());
@@ -298,7 +328,6 @@ private:
     SpoolStore &store;
     const QString peer;
     const QString id;
-    const QString partPath;
     // The bytes not in a file yet.
     QByteArray held;
     QFile file;
@@ -321,7 +350,7 @@ SpoolStore::~SpoolStore() = default;
 
 QString SpoolStore::path(const QString &id, const char *suffix) const
 {
-    return dir + QLatin1Char('/') + id + QLatin1String(suffix);
+    return dir % QLatin1Char('/') % id % QLatin1String(suffix);
 }
 
 bool SpoolStore::prepare()
