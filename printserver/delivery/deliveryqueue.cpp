@@ -84,9 +84,7 @@ bool DeliveryQueue::stop(QDeadlineTimer deadline)
 
 void DeliveryQueue::run()
 {
-    // At the priority of the rest of the process. Lowered (nice 5), it made
-    // one client that sends job after job slower, not faster (0.88 of the
-    // rate at equal priority), and sixteen clients at once gained nothing.
+    yieldToReception();
     {
         QMutexLocker locker(&mutex);
         running = true;

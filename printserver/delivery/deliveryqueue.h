@@ -67,6 +67,9 @@ protected:
     void run() override;
 
 private:
+    // Lowers the calling thread below the event-loop thread: taking jobs in
+    // comes first, handing them on can wait a moment.
+    static void yieldToReception();
     // Delivers one job to its end; false when a stop came first.
     bool deliver(PrintJob &job);
     // The job's outcome line, after a line with the reason it failed, and

@@ -660,6 +660,13 @@ void tst_SystemdService::packagedUnitStarts()
     QVERIFY2(status.startsWith("Running: 1 printer(s) listening, 0 paused"), status);
     packagedPid = property(PackagedUnit, "MainPID");
     QVERIFY2(packagedPid.toInt() > 0, packagedPid);
+
+    // The system-call filter lets the printer's delivery thread lower its
+    // priority (nice, the 17th field after a thread's name).
+    result = inside({ QStringLiteral("sh"), QStringLiteral("-c"),
+                      QStringLiteral("for t in /proc/%1/task/*/stat; do sed 's/.*) //' $t | cut -d' ' -f17; done")
+                          .arg(QString::fromLatin1(packagedPid)) });
+    QVERIFY2(result.out.split('\n').contains("3"), result.out + result.err);
 }
 
 void tst_SystemdService::packagedUnitPrints()
