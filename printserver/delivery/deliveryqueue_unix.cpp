@@ -11,13 +11,13 @@
 void DeliveryQueue::yieldToReception()
 {
     // A thread of its own has a nice value of its own on Linux. The lower
-    // it is set, the more a machine that many clients keep busy goes to
-    // taking jobs in, and the slower a lone client sending job after job
-    // is served. Three above the process's value keeps both near their
-    // best (against the benchmark's floor, fresh servers for every sample:
-    // one client 0.95, against 1.09 at the process's value and 0.91 at five
-    // above; sixteen clients 0.96, against 0.85 and 0.98). Without it
-    // everything still works.
+    // it is set, the more of a machine that many clients keep busy goes to
+    // taking jobs in, and the slower a lone client sending job after job is
+    // served. Three above the process's value keeps both near their best
+    // (medians against the benchmark's floor, a fresh server for every
+    // sample: one client 0.96, against 1.03 at the process's value and 0.88
+    // at five above; sixteen clients 0.94, against 0.90 and 0.98). Without
+    // it everything still works.
     const id_t thread = id_t(::syscall(SYS_gettid));
     errno = 0;
     const int nice = ::getpriority(PRIO_PROCESS, thread);
