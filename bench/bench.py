@@ -1149,6 +1149,10 @@ def machine_facts(args, scratch):
     commit = subprocess.run(["git", "-C", args.source, "describe", "--always", "--dirty"],
                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True).stdout.strip()
     fs = subprocess.run(["stat", "-f", "-c", "%T", scratch], stdout=subprocess.PIPE, text=True).stdout.strip()
+    # Gigabytes of other files on the same tmpfs slow large jobs down
+    # threefold: a run on a full one says so.
+    usage = os.statvfs(scratch)
+    used = (usage.f_blocks - usage.f_bfree) * usage.f_frsize
     return [
         "Date: %s" % datetime.datetime.now().astimezone().strftime("%Y-%m-%d %H:%M %Z"),
         "Machine: %d cores (%s), %.1f GiB memory, Linux %s"
@@ -1156,7 +1160,8 @@ def machine_facts(args, scratch):
         "Quillport: %s (%s), socat %s, p910nd %s, CUPS %s"
         % (commit or "?", exe, package_version("socat"),
            package_version("p910nd"), package_version("cups-daemon")),
-        "Job files of all contenders: %s (%s)" % (scratch, fs),
+        "Job files of all contenders: %s (%s, %.1f GiB in use by other files at the start)"
+        % (scratch, fs, used / (1 << 30)),
     ]
 
 
